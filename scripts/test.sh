@@ -1,0 +1,45 @@
+#!/usr/bin/env bash
+# Builds everything and runs every test: the C++ core tests (also under
+# ThreadSanitizer), then the Python tests on the regular and on the
+# free-threaded interpreter.  Exits non-zero on any failure.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+jobs=$(nproc 2>/dev/null || echo 2)
+
+section() { printf '\n==== %s ====\n' "$*"; }
+
+if [ ! -f /usr/include/gtest/gtest.h ]; then
+  section "installing GoogleTest (libgtest-dev)"
+  if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+    (apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q libgtest-dev) >/dev/null \
+      || { echo "test: could not install libgtest-dev with apt-get" >&2; exit 1; }
+  else
+    echo "test: GoogleTest is missing; install Debian's libgtest-dev" >&2; exit 1
+  fi
+fi
+
+py=$(scripts/setup_env.sh)
+cmake_bin=$("$py" -c 'import cmake, os; print(os.path.join(cmake.CMAKE_BIN_DIR, "cmake"))')
+ctest_bin=$(dirname "$cmake_bin")/ctest
+
+run_core_tests() {  # build dir, extra cmake args...
+  local dir=$1; shift
+  "$cmake_bin" -S . -B "$dir" -G Ninja -DCMAKE_MAKE_PROGRAM="$(dirname "$py")/ninja" \
+    -DRASTERMARK_BUILD_MODULE=OFF -DRASTERMARK_BUILD_TESTS=ON -DRASTERMARK_WERROR=ON "$@" >/dev/null
+  "$cmake_bin" --build "$dir" -j "$jobs"
+  "$ctest_bin" --test-dir "$dir" --output-on-failure -j "$jobs"
+}
+
+section "C++ core tests"
+run_core_tests build/core-tests
+section "C++ core tests under ThreadSanitizer"
+TSAN_OPTIONS="halt_on_error=1" run_core_tests build/core-tests-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+  -DRASTERMARK_SANITIZE=thread
+
+section "Python tests ($("$py" -c 'import sys; print(sys.version.split()[0])'))"
+"$py" -m pytest -q "$@"
+
+section "Python tests on free-threaded CPython (PYTHON_GIL=0)"
+py_ft=$(scripts/setup_env.sh --ft)
+PYTHON_GIL=0 "$py_ft" -m pytest -q "$@"
