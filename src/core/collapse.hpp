@@ -11,9 +11,6 @@
 
 namespace rastermark {
 
-template <class T>
-using PointList = std::vector<FilteredPoint<T>>;
-
 enum class Axis { x, y };
 
 // Raw samples as collapse input: compared coordinate x, averaged y.

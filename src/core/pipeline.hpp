@@ -54,6 +54,9 @@ struct FilteredPoint {
     bool operator==(const FilteredPoint&) const = default;
 };
 
+template <class T>
+using PointList = std::vector<FilteredPoint<T>>;
+
 // The core's only error: an input the core refuses (raised as ValueError).
 struct AnnotatorError {
     std::string message;
