@@ -17,8 +17,11 @@ fi
 py="$root/$venv/bin/python"
 
 pip_install() { "$py" -m pip install -q --disable-pip-version-check "$@" >&2; }
-pip_install "scikit-build-core>=0.10" "numpy>=2.1" cmake ninja pytest hypothesis
-if [ "$venv" = .venv ]; then pip_install matplotlib; fi
+# Binary wheels only: the free-threaded interpreter would otherwise try to
+# compile some of these from source (with toolchains this machine lacks).
+deps=("scikit-build-core>=0.10" "numpy>=2.1" cmake ninja pytest hypothesis)
+if [ "$venv" = .venv ]; then deps+=(matplotlib); fi
+pip_install --only-binary=:all: "${deps[@]}"
 
 # Warnings are errors in the project's own builds.
 pip_install --no-build-isolation -Ccmake.define.RASTERMARK_WERROR=ON "$root"
