@@ -1,0 +1,60 @@
+"""Failures inside a call: exhausted memory and worker threads that cannot
+start end the call with an exception and leave the interpreter healthy."""
+
+import pytest
+
+from test_module import run_python
+
+# Sets an address-space limit a little above what the process maps now, so
+# that the call's own intermediate lists cannot be allocated.
+LIMIT = """
+    import resource
+    def limit_address_space(headroom_mb):
+        with open("/proc/self/statm") as f:
+            mapped = int(f.read().split()[0]) * resource.getpagesize()
+        resource.setrlimit(resource.RLIMIT_AS, (mapped + headroom_mb * 2**20, resource.RLIM_INFINITY))
+"""
+
+
+@pytest.mark.parametrize("threads", ["1", "2"], ids=["serial", "parallel"])
+def test_exhausted_memory_raises_memory_error(threads):
+    code = LIMIT + """
+    import numpy as np, rastermark
+    small = np.array([0.0, 1, 0, 1, 0, 1]), np.array([0.0, 5, 0, 5, 0, 5])
+    want = rastermark.annotate_scanlines(*small)          # creates the pool
+    n = 20_000_000
+    x = np.arange(n, dtype=np.float64); y = np.zeros(n)  # every sample its own run
+    limit_address_space(64)
+    for _ in range(3):
+        try:
+            rastermark.annotate_scanlines(x, y)
+        except MemoryError:
+            print("MemoryError")
+    assert (rastermark.annotate_scanlines(*small) == want).all()
+    print("healthy")
+    """
+    out = run_python(code, env={"RASTERMARK_NUM_THREADS": threads}, timeout=300)
+    assert out.returncode == 0, out.stderr
+    assert out.stdout.split() == ["MemoryError"] * 3 + ["healthy"]
+
+
+def test_threads_that_cannot_start_raise_panic_and_are_retried():
+    code = LIMIT + """
+    import resource, numpy as np, rastermark
+    x = np.array([0.0, 1, 0, 1]); y = np.array([0.0, 5, 0, 5])
+    limit_address_space(16)   # far too little for 255 thread stacks
+    try:
+        rastermark.annotate_scanlines(x, y)
+    except Exception:
+        raise SystemExit("a PanicException must not be caught as Exception")
+    except BaseException as e:
+        print(type(e).__name__, "|", e)
+    resource.setrlimit(resource.RLIMIT_AS, (resource.RLIM_INFINITY, resource.RLIM_INFINITY))
+    print(rastermark.annotate_scanlines(x, y).tolist())
+    """
+    out = run_python(code, env={"RASTERMARK_NUM_THREADS": "255"}, timeout=300)
+    assert out.returncode == 0, out.stderr
+    first, second = out.stdout.splitlines()
+    assert first.startswith("PanicException | could not start the worker threads"), first
+    assert second == "[-1, -1, -1, -1]"
+    assert "internal fault" in out.stderr
