@@ -85,9 +85,14 @@ orig=$(ls "$work"/python3.13_*.orig.tar.* 2>/dev/null | head -n1)
 tar -xf "$orig" -C "$work"
 srcdir=$(find "$work" -maxdepth 1 -mindepth 1 -type d | head -n1)
 [ -f "$srcdir/configure" ] || die "no configure script in $orig"
-say "configuring $(basename "$srcdir") ${extra[*]}"
-( cd "$srcdir" && ./configure --prefix="$prefix" --with-ensurepip=install "${extra[@]}" >&2 \
-  && make -j"$(nproc)" >&2 && make install >&2 ) || die "building CPython failed"
+mkdir -p "$cache_root"
+log="$cache_root/build-$(basename "$prefix").log"
+say "building $(basename "$srcdir") ${extra[*]} (log: $log)"
+if ! ( cd "$srcdir" && ./configure --prefix="$prefix" --with-ensurepip=install "${extra[@]}" \
+       && make -j"$(nproc)" && make install ) >"$log" 2>&1; then
+  tail -n 40 "$log" >&2
+  die "building CPython failed; the full log is $log"
+fi
 py="$prefix/bin/python3.13$([ $want_ft = 1 ] && echo t)"
 fits "$py" || die "the freshly built $py does not work"
 echo "$py"

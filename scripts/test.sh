@@ -1,7 +1,9 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the C++ core tests (also under
-# ThreadSanitizer), then the Python tests on the regular and on the
-# free-threaded interpreter.  Exits non-zero on any failure.
+# ThreadSanitizer, and under AddressSanitizer with UBSan), a fixed-time fuzzing
+# run of the core, the Python tests against a sanitized build, then the Python
+# tests on the regular and on the free-threaded interpreter.  Exits non-zero
+# on any failure.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -36,6 +38,16 @@ run_core_tests build/core-tests
 section "C++ core tests under ThreadSanitizer"
 TSAN_OPTIONS="halt_on_error=1" run_core_tests build/core-tests-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DRASTERMARK_SANITIZE=thread
+
+section "C++ core tests under AddressSanitizer, LeakSanitizer and UBSan"
+ASAN_OPTIONS="detect_leaks=1" UBSAN_OPTIONS="halt_on_error=1:print_stacktrace=1" \
+  run_core_tests build/core-tests-asan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRASTERMARK_SANITIZE=address,undefined
+
+section "Fuzzing the core for ${RASTERMARK_FUZZ_SECONDS:-60} s"
+scripts/fuzz.sh "${RASTERMARK_FUZZ_SECONDS:-60}"
+
+section "Python tests against the AddressSanitizer + UBSan build"
+scripts/test_sanitized.sh "$@"
 
 section "Python tests ($("$py" -c 'import sys; print(sys.version.split()[0])'))"
 "$py" -m pytest -q "$@"

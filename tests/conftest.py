@@ -38,3 +38,37 @@ def expected_labels(n, stretches):
 @pytest.fixture(params=FLOAT_TYPES, ids=lambda t: t.__name__)
 def ftype(request):
     return request.param
+
+
+def long_zigzag(lines: int, per_line: int, dtype=np.float64):
+    """Vertical zig-zag: line k at x = k with `per_line` samples rising on
+    even and falling on odd lines, one transition sample after each line but
+    the last (at y = per_line after a rising line, -1 after a falling one)."""
+    ramp = np.arange(per_line, dtype=dtype)
+    block = per_line + 1
+    n = lines * block - 1
+    x = np.empty(n, dtype=dtype)
+    y = np.empty(n, dtype=dtype)
+    for parity in (0, 1):
+        ks = np.arange(parity, lines, 2)
+        starts = ks * block
+        idx = (starts[:, None] + np.arange(per_line)[None, :]).ravel()
+        x[idx] = np.repeat(ks.astype(dtype), per_line)
+        y[idx] = np.tile(ramp if parity == 0 else ramp[::-1], len(ks))
+        trans = starts + per_line
+        keep = trans < n
+        x[trans[keep]] = ks[keep] + dtype(0.5)
+        y[trans[keep]] = per_line if parity == 0 else -1
+    return x, y
+
+
+def long_zigzag_labels(lines: int, per_line: int):
+    """Its labels (per_line >= 3): line j + 1 and the transition after it get id j, for
+    j = 1 .. lines - 3; the first two lines and the last one stay -1."""
+    block = per_line + 1
+    n = lines * block - 1
+    ids = np.full(n, -1, dtype=np.int32)
+    j = np.arange(1, lines - 2)
+    body = ((j + 1) * block)[:, None] + np.arange(block)[None, :]
+    ids[body.ravel()] = np.repeat(j, block).astype(np.int32)
+    return ids

@@ -1,9 +1,16 @@
 """Failures inside a call: exhausted memory and worker threads that cannot
 start end the call with an exception and leave the interpreter healthy."""
 
+import os
+
 import pytest
 
 from test_module import run_python
+
+pytestmark = pytest.mark.skipif(
+    os.environ.get("RASTERMARK_SANITIZED") == "1",
+    reason="address-space limits do not mix with the sanitizer's shadow memory",
+)
 
 # Sets an address-space limit a little above what the process maps now, so
 # that the call's own intermediate lists cannot be allocated.

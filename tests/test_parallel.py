@@ -187,6 +187,7 @@ def _child_annotate(args):
     return rastermark.annotate_scanlines(x, y)
 
 
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
 @pytest.mark.parametrize("method", ["fork", "spawn", "forkserver"])
 def test_children_after_the_pool_exists(method):
     x, y = large_raster(600000, seed=11)

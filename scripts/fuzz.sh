@@ -1,0 +1,34 @@
+#!/usr/bin/env bash
+# Builds the libFuzzer harness of the scanline core (clang, with ASan and
+# UBSan), replays every kept input, then fuzzes for the given number of
+# seconds (default 60), growing fuzz/corpus.  Inputs that crash are written
+# to fuzz/regressions/ to be kept; the run then fails.
+set -euo pipefail
+root=$(cd "$(dirname "$0")/.." && pwd)
+cd "$root"
+seconds=${1:-60}
+
+if ! command -v clang++ >/dev/null || ! ls /usr/lib/llvm-*/lib/clang/*/lib/linux/libclang_rt.fuzzer-x86_64.a >/dev/null 2>&1; then
+  if [ "$(id -u)" = 0 ] && command -v apt-get >/dev/null; then
+    echo "fuzz: installing clang and its fuzzer runtime" >&2
+    (apt-get update -q && DEBIAN_FRONTEND=noninteractive apt-get install -y -q clang libclang-rt-14-dev) >/dev/null \
+      || { echo "fuzz: could not install clang with apt-get" >&2; exit 1; }
+  else
+    echo "fuzz: clang with libFuzzer is missing; install Debian's clang and libclang-rt-14-dev" >&2; exit 1
+  fi
+fi
+
+mkdir -p build/fuzz fuzz/corpus fuzz/regressions
+clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
+  -ffp-contract=off -Wall -Wextra -Werror -I src/core \
+  fuzz/fuzz_core.cpp src/core/pipeline.cpp src/core/worker_pool.cpp -o build/fuzz/fuzz_core -pthread
+
+# Replays the kept inputs first: a regression fails here, before any fuzzing.
+if ls fuzz/regressions/* >/dev/null 2>&1; then
+  build/fuzz/fuzz_core -runs=0 fuzz/regressions/*
+fi
+RASTERMARK_NUM_THREADS=2 build/fuzz/fuzz_core fuzz/corpus -max_total_time="$seconds" -max_len=65537 \
+  -artifact_prefix=fuzz/regressions/ -print_final_stats=1 2>&1 | tail -n 25
+status=${PIPESTATUS[0]}
+echo "fuzz: corpus holds $(ls fuzz/corpus | wc -l) inputs"
+exit "$status"
