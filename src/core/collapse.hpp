@@ -1,6 +1,8 @@
 // Serial collapse of repeated coordinates: collapse_x merges runs of
 // consecutive samples sharing x, collapse_y merges runs of consecutive points
-// sharing y.  The parallel chunk tasks run the same scan on a sub-range.
+// sharing y.  Both are one streaming stage, RunCollapser, which the driver
+// chains with the later stages in a single pass; the list-returning functions
+// here are that stage with a collecting sink.
 #pragma once
 
 #include <cstddef>
@@ -13,28 +15,21 @@ namespace rastermark {
 
 enum class Axis { x, y };
 
-// Raw samples as collapse input: compared coordinate x, averaged y.
-template <class T>
-struct SampleRuns {
-    static constexpr Axis compared_axis = Axis::x;
-    Samples<T> xs;
-    Samples<T> ys;
-    T compared(std::size_t i) const { return xs[i]; }
-    T averaged(std::size_t i) const { return ys[i]; }
-    std::size_t first_sample(std::size_t i) const { return i; }
-    std::size_t last_sample(std::size_t i) const { return i; }
-};
+// The coordinate that decides a run, and the one that is averaged.
+template <Axis compared_axis, class T>
+T compared_of(const FilteredPoint<T>& p) {
+    return compared_axis == Axis::x ? p.x : p.y;
+}
 
-// collapse_x points as collapse input: compared coordinate y, averaged x.
-template <class T>
-struct PointRuns {
-    static constexpr Axis compared_axis = Axis::y;
-    const FilteredPoint<T>* points;
-    T compared(std::size_t i) const { return points[i].y; }
-    T averaged(std::size_t i) const { return points[i].x; }
-    std::size_t first_sample(std::size_t i) const { return points[i].start_idx; }
-    std::size_t last_sample(std::size_t i) const { return points[i].end_idx; }
-};
+template <Axis compared_axis, class T>
+T averaged_of(const FilteredPoint<T>& p) {
+    return compared_axis == Axis::x ? p.y : p.x;
+}
+
+template <Axis compared_axis, class T>
+void set_averaged(FilteredPoint<T>& p, T value) {
+    (compared_axis == Axis::x ? p.y : p.x) = value;
+}
 
 template <class T, Axis compared_axis>
 FilteredPoint<T> make_point(T anchor, T mean, std::size_t first, std::size_t last) {
@@ -45,50 +40,94 @@ FilteredPoint<T> make_point(T anchor, T mean, std::size_t first, std::size_t las
     }
 }
 
-// One left-to-right scan over items [begin, end), begin < end.  Each run is
-// compared with its first member (the anchor), never with the previous one;
-// the averaged coordinate is summed strictly in order in T and divided once
-// by the count converted to T.
-template <class T, class Source>
-PointList<T> collapse_runs(const Source& items, std::size_t begin, std::size_t end,
-                           std::size_t reserve) {
-    constexpr Axis axis = Source::compared_axis;
-    PointList<T> out;
-    out.reserve(reserve);
-    T anchor = items.compared(begin);
-    T sum = items.averaged(begin);
-    std::size_t count = 1;
-    std::size_t first = items.first_sample(begin);
-    for (std::size_t i = begin + 1; i < end; ++i) {
-        const T c = items.compared(i);
-        if (same_coordinate(c, anchor)) {
-            sum += items.averaged(i);
-            ++count;
-        } else {
-            out.push_back(make_point<T, axis>(anchor, sum / static_cast<T>(count), first,
-                                              items.last_sample(i - 1)));
-            anchor = c;
-            sum = items.averaged(i);
-            count = 1;
-            first = items.first_sample(i);
+// Merges consecutive items whose compared coordinate is the same as the run's
+// first member (the anchor, never the previous member) and hands each run to
+// `sink` as a FilteredPoint.  The averaged coordinate is summed strictly in
+// order in T and divided once by the count converted to T; a run of one
+// keeps its value without a division (v / 1 is v exactly).
+template <class T, Axis compared_axis, class Sink>
+class RunCollapser {
+public:
+    explicit RunCollapser(Sink& sink) : sink_(sink) {}
+
+    void push(T compared, T averaged, std::size_t first, std::size_t last) {
+        if (count_ != 0 && same_coordinate(compared, anchor_)) {
+            sum_ += averaged;
+            ++count_;
+            last_ = last;
+            return;
         }
+        flush();
+        anchor_ = compared;
+        sum_ = averaged;
+        count_ = 1;
+        first_ = first;
+        last_ = last;
     }
-    out.push_back(make_point<T, axis>(anchor, sum / static_cast<T>(count), first,
-                                      items.last_sample(end - 1)));
+
+    void push(const FilteredPoint<T>& p) {
+        push(compared_of<compared_axis>(p), averaged_of<compared_axis>(p), p.start_idx, p.end_idx);
+    }
+
+    // Ends the run in progress (at the end of the input or of a chunk).
+    void flush() {
+        if (count_ == 0) return;
+        const T mean = count_ == 1 ? sum_ : sum_ / static_cast<T>(count_);
+        sink_(make_point<T, compared_axis>(anchor_, mean, first_, last_));
+        count_ = 0;
+    }
+
+private:
+    Sink& sink_;
+    T anchor_{};
+    T sum_{};
+    std::size_t count_ = 0;
+    std::size_t first_ = 0;
+    std::size_t last_ = 0;
+};
+
+// A sink that keeps every point it is given.
+template <class T>
+struct CollectPoints {
+    PointList<T>& out;
+    void operator()(const FilteredPoint<T>& p) const { out.push_back(p); }
+};
+
+// collapse_x of samples [begin, end), begin < end, as a list.
+template <class T>
+PointList<T> collapse_x_range(Samples<T> x, Samples<T> y, std::size_t begin, std::size_t end) {
+    PointList<T> out;
+    out.reserve((end - begin) / 2);
+    CollectPoints<T> sink{out};
+    RunCollapser<T, Axis::x, CollectPoints<T>> runs(sink);
+    for (std::size_t i = begin; i < end; ++i) runs.push(x[i], y[i], i, i);
+    runs.flush();
+    return out;
+}
+
+// collapse_y of points [begin, end), begin < end, as a list.
+template <class T>
+PointList<T> collapse_y_range(const PointList<T>& points, std::size_t begin, std::size_t end) {
+    PointList<T> out;
+    out.reserve(end - begin);
+    CollectPoints<T> sink{out};
+    RunCollapser<T, Axis::y, CollectPoints<T>> runs(sink);
+    for (std::size_t k = begin; k < end; ++k) runs.push(points[k]);
+    runs.flush();
     return out;
 }
 
 // Runs of equal x among n >= 1 samples.
 template <class T>
 PointList<T> collapse_x(Samples<T> x, Samples<T> y) {
-    return collapse_runs<T>(SampleRuns<T>{x, y}, 0, x.size(), x.size() / 2);
+    return collapse_x_range(x, y, 0, x.size());
 }
 
 // Runs of equal y among the points of collapse_x; empty in, empty out.
 template <class T>
 PointList<T> collapse_y(const PointList<T>& points) {
     if (points.empty()) return {};
-    return collapse_runs<T>(PointRuns<T>{points.data()}, 0, points.size(), points.size());
+    return collapse_y_range(points, 0, points.size());
 }
 
 }  // namespace rastermark

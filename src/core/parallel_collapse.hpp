@@ -1,6 +1,8 @@
 // Parallel chunked collapse: the step's input is cut into one contiguous
-// chunk per worker, each chunk is collapsed on the worker pool with the
-// serial scan, and the chunk results are stitched together in chunk order.
+// chunk per worker, each chunk is collapsed on its own, and the chunk results
+// are stitched together in chunk order.  The stitch is a streaming stage
+// (ChunkStitcher) so that the driver can apply the chunked rules in its
+// single pass; the list-returning functions are the same stages collecting.
 #pragma once
 
 #include <cstddef>
@@ -12,7 +14,7 @@
 
 namespace rastermark {
 
-// Smallest inputs that the collapse steps split across the pool.
+// Smallest inputs that the collapse steps split into chunks.
 inline constexpr std::size_t parallel_x_threshold = 500000;  // samples
 inline constexpr std::size_t parallel_y_threshold = 250000;  // points
 
@@ -40,12 +42,12 @@ inline ChunkPlan make_chunk_plan(std::size_t len, std::size_t workers) {
 
 template <class T>
 PointList<T> collapse_x_chunk(Samples<T> x, Samples<T> y, std::size_t start, std::size_t end) {
-    return collapse_runs<T>(SampleRuns<T>{x, y}, start, end, (end - start) / 2);
+    return collapse_x_range(x, y, start, end);
 }
 
 template <class T>
 PointList<T> collapse_y_chunk(const PointList<T>& points, std::size_t start, std::size_t end) {
-    return collapse_runs<T>(PointRuns<T>{points.data()}, start, end, end - start);
+    return collapse_y_range(points, start, end);
 }
 
 // Sample-span-weighted mean of two partial runs, computed in 64-bit floats
@@ -57,39 +59,54 @@ T span_weighted_mean(T a, std::size_t span_a, T b, std::size_t span_b) {
     return static_cast<T>((static_cast<double>(a) * wa + static_cast<double>(b) * wb) / (wa + wb));
 }
 
-// Joins chunk results in order, merging every point into the output's last
-// point when they share the compared coordinate.  Each chunk result is
-// released as soon as it has been consumed.
+// Joins chunk results: every point is merged into the output's last point
+// when they share the compared coordinate, otherwise the last point is final
+// and handed on.  The last point is held back until that is known.
+template <class T, Axis compared_axis, class Sink>
+class ChunkStitcher {
+public:
+    explicit ChunkStitcher(Sink& sink) : sink_(sink) {}
+
+    void operator()(const FilteredPoint<T>& p) {
+        if (has_last_ && same_coordinate(compared_of<compared_axis>(p), compared_of<compared_axis>(last_))) {
+            const std::size_t span_p = p.end_idx - p.start_idx + 1;
+            const std::size_t span_last = last_.end_idx - last_.start_idx + 1;
+            set_averaged<compared_axis>(last_, span_weighted_mean(averaged_of<compared_axis>(p), span_p,
+                                                                  averaged_of<compared_axis>(last_), span_last));
+            last_.end_idx = p.end_idx;
+            return;
+        }
+        if (has_last_) sink_(last_);
+        last_ = p;
+        has_last_ = true;
+    }
+
+    void finish() {
+        if (has_last_) sink_(last_);
+        has_last_ = false;
+    }
+
+private:
+    Sink& sink_;
+    FilteredPoint<T> last_{};
+    bool has_last_ = false;
+};
+
+// The chunk stitch over collected chunk results, releasing each chunk
+// result as soon as it has been consumed.
 template <class T, Axis compared_axis>
 PointList<T> stitch_chunks(std::vector<PointList<T>>& chunks) {
     std::size_t total = 0;
     for (const PointList<T>& chunk : chunks) total += chunk.size();
     PointList<T> out;
     out.reserve(total);
+    CollectPoints<T> collect{out};
+    ChunkStitcher<T, compared_axis, CollectPoints<T>> stitch(collect);
     for (PointList<T>& chunk : chunks) {
-        for (const FilteredPoint<T>& p : chunk) {
-            if (!out.empty()) {
-                FilteredPoint<T>& last = out.back();
-                const std::size_t span_p = p.end_idx - p.start_idx + 1;
-                const std::size_t span_last = last.end_idx - last.start_idx + 1;
-                if constexpr (compared_axis == Axis::x) {
-                    if (same_coordinate(p.x, last.x)) {
-                        last.y = span_weighted_mean(p.y, span_p, last.y, span_last);
-                        last.end_idx = p.end_idx;
-                        continue;
-                    }
-                } else {
-                    if (same_coordinate(p.y, last.y)) {
-                        last.x = span_weighted_mean(p.x, span_p, last.x, span_last);
-                        last.end_idx = p.end_idx;
-                        continue;
-                    }
-                }
-            }
-            out.push_back(p);
-        }
+        for (const FilteredPoint<T>& p : chunk) stitch(p);
         PointList<T>().swap(chunk);
     }
+    stitch.finish();
     return out;
 }
 
@@ -107,6 +124,68 @@ PointList<T> collapse_y_parallel(const PointList<T>& points, std::size_t workers
     std::vector<PointList<T>> chunks = worker_pool::parallel_map<PointList<T>>(
         plan, [&](const ChunkRange& r) { return collapse_y_chunk(points, r.start, r.end); });
     return stitch_chunks<T, Axis::y>(chunks);
+}
+
+// -- counting x-runs without building them -------------------------------------
+
+// Number of x-runs among samples [begin, end) and the anchor of the last one.
+template <class T>
+struct RunCount {
+    std::size_t runs = 0;
+    T last_anchor{};
+};
+
+template <class T>
+RunCount<T> count_x_runs(Samples<T> x, std::size_t begin, std::size_t end) {
+    RunCount<T> count;
+    T anchor = x[begin];
+    count.runs = 1;
+    for (std::size_t i = begin + 1; i < end; ++i) {
+        const T c = x[i];
+        if (!same_coordinate(c, anchor)) {
+            anchor = c;
+            ++count.runs;
+        }
+    }
+    count.last_anchor = anchor;
+    return count;
+}
+
+// Number of points collapse_x_parallel would return, from the compared
+// coordinate alone: the chunks are counted on the pool, and the stitch is
+// replayed on the anchors.  A chunk's runs after its first unmerged one can
+// never merge (their anchors are apart from their predecessors'), so only a
+// merging prefix of each chunk is rescanned.
+template <class T>
+std::size_t count_x_points_parallel(Samples<T> x, const ChunkPlan& plan) {
+    const std::vector<RunCount<T>> counts = worker_pool::parallel_map<RunCount<T>>(
+        plan, [&](const ChunkRange& r) { return count_x_runs(x, r.start, r.end); });
+    std::size_t points = 0;
+    T last_anchor{};
+    for (std::size_t c = 0; c < plan.size(); ++c) {
+        std::size_t merged = 0;
+        bool appended = false;
+        if (c > 0) {
+            T anchor = x[plan[c].start];
+            for (std::size_t i = plan[c].start;; ++i) {
+                if (i == plan[c].end || !same_coordinate(x[i], anchor)) {
+                    // The run [.., i) ends here: does its anchor merge?
+                    if (!same_coordinate(anchor, last_anchor)) {
+                        appended = true;
+                        break;
+                    }
+                    ++merged;
+                    if (i == plan[c].end) break;
+                    anchor = x[i];
+                }
+            }
+        } else {
+            appended = true;
+        }
+        points += counts[c].runs - merged;
+        if (appended) last_anchor = counts[c].last_anchor;
+    }
+    return points;
 }
 
 }  // namespace rastermark

@@ -7,6 +7,7 @@
 #include "collapse.hpp"
 #include "labels.hpp"
 #include "parallel_collapse.hpp"
+#include "single_pass.hpp"
 #include "threshold.hpp"
 #include "turning_points.hpp"
 #include "worker_pool.hpp"
@@ -17,21 +18,10 @@ namespace {
 
 template <class T>
 LabelArray run_stages(Samples<T> x, Samples<T> y) {
-    // The worker count is asked before each step; the first ask creates the pool.
-    std::size_t workers = worker_pool::current_num_threads();
-    PointList<T> x_runs = workers >= 2 && x.size() >= parallel_x_threshold
-                              ? collapse_x_parallel(x, y, workers)
-                              : collapse_x(x, y);
-    PointList<T> points;
-    if (!x_runs.empty()) {
-        workers = worker_pool::current_num_threads();
-        points = workers >= 2 && x_runs.size() >= parallel_y_threshold
-                     ? collapse_y_parallel(x_runs, workers)
-                     : collapse_y(x_runs);
-    }
-    PointList<T>().swap(x_runs);
-    const TurningPointList<T> turns = find_turning_points(points);
-    PointList<T>().swap(points);
+    // The pool's size never changes once it exists, so one query serves both
+    // collapse steps; the first query in the process creates the pool.
+    const std::size_t workers = worker_pool::current_num_threads();
+    const TurningPointList<T> turns = turning_points_in_one_pass(x, y, workers);
     const T threshold = turn_distance_threshold(turns);
     return assign_scanline_ids(x.size(), turns, threshold);
 }

@@ -57,44 +57,66 @@ T squared_line_distance(T px, T py, const TurningPoint<T>& A, const TurningPoint
     return (offset * offset) / (s * s + T(1));
 }
 
+// Finds the turning points of a stream of collapsed points, one point at a
+// time, keeping only the turns.  set_a holds the turns after which the path
+// falls, set_b all other turns; both start with a seed record of the first
+// point, and both grow in path order.
 template <class T>
-TurningPointList<T> find_turning_points(const PointList<T>& points) {
-    const std::size_t m = points.size();
-    if (m < 2) return {};
-
-    // set_a: turns after which the path falls; set_b: all other turns.
-    const TurningPoint<T> seed{0, T(0), T(0), points[0].x, points[0].y, points[0].start_idx,
-                               points[0].end_idx};
-    TurningPointList<T> set_a{seed};
-    TurningPointList<T> set_b{seed};
-
-    T previous = direction_value(points[0], points[1], T(1));
-    for (std::size_t l = 2; l < m; ++l) {
-        const FilteredPoint<T>& a = points[l - 1];
-        const T next = direction_value(a, points[l], previous);
-        if (signums_differ(next, previous)) {
-            const T d_line = squared_line_distance(a.x, a.y, set_a.back(), set_b.back());
-            TurningPointList<T>& target = next < T(0) ? set_a : set_b;
-            const TurningPoint<T>& latest = target.back();
-            const T dy = latest.y - a.y;
-            const T dx = latest.x - a.x;
-            const T d_same = dy * dy + dx * dx;
-            target.push_back({l - 1, d_same, d_line, a.x, a.y, a.start_idx, a.end_idx});
+class TurningPointDetector {
+public:
+    void operator()(const FilteredPoint<T>& b) {
+        if (seen_ >= 2) {
+            const std::size_t l = seen_;
+            const FilteredPoint<T>& a = previous_point_;
+            const T next = direction_value(a, b, previous_);
+            if (signums_differ(next, previous_)) {
+                const T d_line = squared_line_distance(a.x, a.y, set_a_.back(), set_b_.back());
+                TurningPointList<T>& target = next < T(0) ? set_a_ : set_b_;
+                const TurningPoint<T>& latest = target.back();
+                const T dy = latest.y - a.y;
+                const T dx = latest.x - a.x;
+                const T d_same = dy * dy + dx * dx;
+                target.push_back({l - 1, d_same, d_line, a.x, a.y, a.start_idx, a.end_idx});
+            }
+            previous_ = next;
+        } else if (seen_ == 1) {
+            // The first segment counts as rising when it is degenerate.
+            previous_ = direction_value(previous_point_, b, T(1));
+            const FilteredPoint<T>& p0 = previous_point_;
+            const TurningPoint<T> seed{0, T(0), T(0), p0.x, p0.y, p0.start_idx, p0.end_idx};
+            set_a_.push_back(seed);
+            set_b_.push_back(seed);
         }
-        previous = next;
+        previous_point_ = b;
+        ++seen_;
     }
 
-    // Drop both seeds and the first turn of set_a.
-    set_a.erase(set_a.begin(), set_a.begin() + std::min<std::size_t>(2, set_a.size()));
-    set_b.erase(set_b.begin(), set_b.begin() + std::min<std::size_t>(1, set_b.size()));
+    // The turning-point list: both seeds and the first turn of set_a
+    // dropped, the rest in path order.  Both sets are already ordered by
+    // index, so a merge gives what a stable sort would.
+    TurningPointList<T> finish() {
+        const std::size_t drop_a = std::min<std::size_t>(2, set_a_.size());
+        const std::size_t drop_b = std::min<std::size_t>(1, set_b_.size());
+        TurningPointList<T> result(set_a_.size() - drop_a + set_b_.size() - drop_b);
+        std::merge(set_a_.begin() + static_cast<std::ptrdiff_t>(drop_a), set_a_.end(),
+                   set_b_.begin() + static_cast<std::ptrdiff_t>(drop_b), set_b_.end(), result.begin(),
+                   [](const TurningPoint<T>& p, const TurningPoint<T>& q) { return p.index < q.index; });
+        return result;
+    }
 
-    TurningPointList<T> result;
-    result.reserve(set_a.size() + set_b.size());
-    result.insert(result.end(), set_a.begin(), set_a.end());
-    result.insert(result.end(), set_b.begin(), set_b.end());
-    std::stable_sort(result.begin(), result.end(),
-                     [](const TurningPoint<T>& p, const TurningPoint<T>& q) { return p.index < q.index; });
-    return result;
+private:
+    std::size_t seen_ = 0;
+    FilteredPoint<T> previous_point_{};
+    T previous_{};
+    TurningPointList<T> set_a_;
+    TurningPointList<T> set_b_;
+};
+
+template <class T>
+TurningPointList<T> find_turning_points(const PointList<T>& points) {
+    TurningPointDetector<T> detector;
+    for (const FilteredPoint<T>& p : points) detector(p);
+    return detector.finish();
 }
 
 }  // namespace rastermark

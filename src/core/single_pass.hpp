@@ -1,0 +1,122 @@
+// The driver's single pass: samples -> x-runs -> y-runs -> turning points,
+// chained as streaming stages, so that no per-sample or per-point list is
+// ever held.  Where a collapse step runs chunked (large inputs, two or more
+// workers) the pass applies the chunked rules as it goes: each chunk restarts
+// its run at the chunk's first item and the chunk stitch merges across the
+// seams, exactly as collapse_x_parallel / collapse_y_parallel followed by
+// find_turning_points would.
+#pragma once
+
+#include <cstddef>
+#include <type_traits>
+
+#include "collapse.hpp"
+#include "parallel_collapse.hpp"
+#include "turning_points.hpp"
+
+namespace rastermark {
+
+// Feeds the collapsed points (the output of collapse_y) to `Final` in order.
+template <class T, bool x_chunked, bool y_chunked, class Final>
+class SinglePass {
+public:
+    SinglePass(const ChunkPlan& y_plan, Final& final_sink) : y_plan_(y_plan), final_(final_sink) {
+        if constexpr (y_chunked) next_y_chunk_ = 1;
+    }
+
+    void run(Samples<T> x, Samples<T> y, const ChunkPlan& x_plan) {
+        if constexpr (x_chunked) {
+            for (const ChunkRange& chunk : x_plan) scan(x, y, chunk.start, chunk.end);
+            x_stitch_.finish();
+        } else {
+            scan(x, y, 0, x.size());
+        }
+        y_runs_.flush();
+        if constexpr (y_chunked) y_stitch_.finish();
+    }
+
+private:
+    // Receives the x-points in order; y-chunks start at fixed x-point numbers.
+    struct XPointSink {
+        SinglePass* pass;
+        void operator()(const FilteredPoint<T>& p) const { pass->take_x_point(p); }
+    };
+
+    using YStitch = ChunkStitcher<T, Axis::y, Final>;
+    using YSink = std::conditional_t<y_chunked, YStitch, Final>;
+    using XStitch = ChunkStitcher<T, Axis::x, XPointSink>;
+    using XSink = std::conditional_t<x_chunked, XStitch, XPointSink>;
+
+    YSink& y_sink() {
+        if constexpr (y_chunked) {
+            return y_stitch_;
+        } else {
+            return final_;
+        }
+    }
+    XSink& x_sink() {
+        if constexpr (x_chunked) {
+            return x_stitch_;
+        } else {
+            return x_point_sink_;
+        }
+    }
+
+    void scan(Samples<T> x, Samples<T> y, std::size_t begin, std::size_t end) {
+        for (std::size_t i = begin; i < end; ++i) x_runs_.push(x[i], y[i], i, i);
+        x_runs_.flush();
+    }
+
+    void take_x_point(const FilteredPoint<T>& p) {
+        if constexpr (y_chunked) {
+            if (next_y_chunk_ < y_plan_.size() && x_points_ == y_plan_[next_y_chunk_].start) {
+                y_runs_.flush();
+                ++next_y_chunk_;
+            }
+        }
+        y_runs_.push(p);
+        ++x_points_;
+    }
+
+    const ChunkPlan& y_plan_;
+    std::size_t next_y_chunk_ = 0;
+    std::size_t x_points_ = 0;
+    Final& final_;
+    YStitch y_stitch_{final_};
+    RunCollapser<T, Axis::y, YSink> y_runs_{y_sink()};
+    XPointSink x_point_sink_{this};
+    XStitch x_stitch_{x_point_sink_};
+    RunCollapser<T, Axis::x, XSink> x_runs_{x_sink()};
+};
+
+// Hands the collapsed points of n >= 1 samples to `sink`, in order, for a
+// pool of `workers` threads: the collapse steps are chunked where the
+// thresholds say so.
+template <class T, class Sink>
+void for_each_collapsed_point(Samples<T> x, Samples<T> y, std::size_t workers, Sink& sink) {
+    const std::size_t n = x.size();
+    const bool x_chunked = workers >= 2 && n >= parallel_x_threshold;
+    const ChunkPlan x_plan = x_chunked ? make_chunk_plan(n, workers) : ChunkPlan{};
+    // collapse_y is chunked by the number of x-points, so count them first
+    // (compare-only, on the pool when chunked) where that can matter.
+    bool y_chunked = false;
+    ChunkPlan y_plan;
+    if (workers >= 2 && n >= parallel_y_threshold) {
+        const std::size_t m = x_chunked ? count_x_points_parallel(x, x_plan) : count_x_runs(x, 0, n).runs;
+        y_chunked = m >= parallel_y_threshold;
+        if (y_chunked) y_plan = make_chunk_plan(m, workers);
+    }
+    if (x_chunked && y_chunked) SinglePass<T, true, true, Sink>(y_plan, sink).run(x, y, x_plan);
+    if (x_chunked && !y_chunked) SinglePass<T, true, false, Sink>(y_plan, sink).run(x, y, x_plan);
+    if (!x_chunked && y_chunked) SinglePass<T, false, true, Sink>(y_plan, sink).run(x, y, x_plan);
+    if (!x_chunked && !y_chunked) SinglePass<T, false, false, Sink>(y_plan, sink).run(x, y, x_plan);
+}
+
+template <class T>
+TurningPointList<T> turning_points_in_one_pass(Samples<T> x, Samples<T> y, std::size_t workers) {
+    TurningPointDetector<T> detector;
+    for_each_collapsed_point(x, y, workers, detector);
+    return detector.finish();
+}
+
+}  // namespace rastermark
