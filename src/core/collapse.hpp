@@ -69,6 +69,40 @@ public:
         push(compared_of<compared_axis>(p), averaged_of<compared_axis>(p), p.start_idx, p.end_idx);
     }
 
+    // Pushes samples [begin, end) of x and y, x being the compared
+    // coordinate.  The same rule as push(), with the run kept in locals so
+    // that the loop over the samples stays in registers.
+    void push_samples(Samples<T> xs, Samples<T> ys, std::size_t begin, std::size_t end) {
+        static_assert(compared_axis == Axis::x);
+        if (begin == end) return;
+        T anchor = anchor_;
+        T sum = sum_;
+        std::size_t count = count_;
+        std::size_t first = first_;
+        for (std::size_t i = begin; i < end; ++i) {
+            const T c = xs[i];
+            const T v = ys[i];
+            if (count != 0 && same_coordinate(c, anchor)) {
+                sum += v;
+                ++count;
+                continue;
+            }
+            if (count != 0) {
+                sink_(make_point<T, compared_axis>(anchor, count == 1 ? sum : sum / static_cast<T>(count), first,
+                                                   i - 1));
+            }
+            anchor = c;
+            sum = v;
+            count = 1;
+            first = i;
+        }
+        anchor_ = anchor;
+        sum_ = sum;
+        count_ = count;
+        first_ = first;
+        last_ = end - 1;
+    }
+
     // Ends the run in progress (at the end of the input or of a chunk).
     void flush() {
         if (count_ == 0) return;
@@ -100,7 +134,7 @@ PointList<T> collapse_x_range(Samples<T> x, Samples<T> y, std::size_t begin, std
     out.reserve((end - begin) / 2);
     CollectPoints<T> sink{out};
     RunCollapser<T, Axis::x, CollectPoints<T>> runs(sink);
-    for (std::size_t i = begin; i < end; ++i) runs.push(x[i], y[i], i, i);
+    runs.push_samples(x, y, begin, end);
     runs.flush();
     return out;
 }

@@ -9,6 +9,8 @@
 #include <variant>
 #include <vector>
 
+#include "memory.hpp"
+
 namespace rastermark {
 
 // Read-only view of one caller-owned coordinate array.  `stride` counts
@@ -68,7 +70,7 @@ struct InternalFault {
     std::string message;
 };
 
-using LabelArray = std::vector<std::int32_t>;
+using LabelArray = std::vector<std::int32_t, HugePageAllocator<std::int32_t>>;
 using AnnotateResult = std::variant<LabelArray, AnnotatorError, InternalFault>;
 
 // The pipeline driver: validates the two views, then collapses, finds the

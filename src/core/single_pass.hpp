@@ -63,7 +63,7 @@ private:
     }
 
     void scan(Samples<T> x, Samples<T> y, std::size_t begin, std::size_t end) {
-        for (std::size_t i = begin; i < end; ++i) x_runs_.push(x[i], y[i], i, i);
+        x_runs_.push_samples(x, y, begin, end);
         x_runs_.flush();
     }
 

@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cmath>
 #include <cstddef>
+#include <limits>
 #include <vector>
 
 #include "element_traits.hpp"
@@ -26,15 +27,24 @@ struct TurningPoint {
 };
 
 template <class T>
-using TurningPointList = std::vector<TurningPoint<T>>;
+using TurningPointList = std::vector<TurningPoint<T>, HugePageAllocator<TurningPoint<T>>>;
 
-// Only the sign of a segment's direction matters; a segment degenerate in x
-// or in y carries the previous direction on.
+// Largest |dx| for which dy / dx cannot round to zero when |dy| >= epsilon:
+// 2^-52 / 2^1022 (2^-23 / 2^126 for float32) is still the smallest subnormal.
+template <class T>
+inline constexpr T largest_plain_difference = std::numeric_limits<T>::max() / T(4);
+
+// Only the sign of a segment's direction matters (its value is dy / |dx|);
+// a segment degenerate in x or in y carries the previous direction on.
+// Where dy is finite and |dx| is not huge the quotient is a non-zero number
+// with the sign of dy, so +-1 stands in for it and no division is done; the
+// quotient itself is computed only where it may be NaN, +-0 or infinite.
 template <class T>
 T direction_value(const FilteredPoint<T>& a, const FilteredPoint<T>& b, T carried) {
     if (same_coordinate(a.x, b.x) || same_coordinate(a.y, b.y)) return carried;
     const T dy = b.y - a.y;
     const T dx = b.x - a.x;
+    if (std::isfinite(dy) && std::fabs(dx) <= largest_plain_difference<T>) return std::copysign(T(1), dy);
     return b.x > a.x ? dy / dx : -dy / dx;
 }
 
@@ -58,58 +68,59 @@ T squared_line_distance(T px, T py, const TurningPoint<T>& A, const TurningPoint
 }
 
 // Finds the turning points of a stream of collapsed points, one point at a
-// time, keeping only the turns.  set_a holds the turns after which the path
-// falls, set_b all other turns; both start with a seed record of the first
-// point, and both grow in path order.
+// time.  The turns fall into two sets: set_a, the turns after which the path
+// falls, and set_b, all others; each set starts with a seed record of the
+// first point.  Only the latest record of each set is ever looked at during
+// the walk, and the result drops both seeds and the first turn of set_a, so
+// the turns are kept in one list in path order (no sort needed) and the
+// dropped records live only in the two `latest` slots.
 template <class T>
 class TurningPointDetector {
 public:
     void operator()(const FilteredPoint<T>& b) {
         if (seen_ >= 2) {
-            const std::size_t l = seen_;
-            const FilteredPoint<T>& a = previous_point_;
-            const T next = direction_value(a, b, previous_);
-            if (signums_differ(next, previous_)) {
-                const T d_line = squared_line_distance(a.x, a.y, set_a_.back(), set_b_.back());
-                TurningPointList<T>& target = next < T(0) ? set_a_ : set_b_;
-                const TurningPoint<T>& latest = target.back();
-                const T dy = latest.y - a.y;
-                const T dx = latest.x - a.x;
-                const T d_same = dy * dy + dx * dx;
-                target.push_back({l - 1, d_same, d_line, a.x, a.y, a.start_idx, a.end_idx});
-            }
+            const T next = direction_value(previous_point_, b, previous_);
+            if (signums_differ(next, previous_)) record_turn(next);
             previous_ = next;
         } else if (seen_ == 1) {
             // The first segment counts as rising when it is degenerate.
             previous_ = direction_value(previous_point_, b, T(1));
             const FilteredPoint<T>& p0 = previous_point_;
-            const TurningPoint<T> seed{0, T(0), T(0), p0.x, p0.y, p0.start_idx, p0.end_idx};
-            set_a_.push_back(seed);
-            set_b_.push_back(seed);
+            latest_a_ = latest_b_ = {0, T(0), T(0), p0.x, p0.y, p0.start_idx, p0.end_idx};
         }
         previous_point_ = b;
         ++seen_;
     }
 
-    // The turning-point list: both seeds and the first turn of set_a
-    // dropped, the rest in path order.  Both sets are already ordered by
-    // index, so a merge gives what a stable sort would.
-    TurningPointList<T> finish() {
-        const std::size_t drop_a = std::min<std::size_t>(2, set_a_.size());
-        const std::size_t drop_b = std::min<std::size_t>(1, set_b_.size());
-        TurningPointList<T> result(set_a_.size() - drop_a + set_b_.size() - drop_b);
-        std::merge(set_a_.begin() + static_cast<std::ptrdiff_t>(drop_a), set_a_.end(),
-                   set_b_.begin() + static_cast<std::ptrdiff_t>(drop_b), set_b_.end(), result.begin(),
-                   [](const TurningPoint<T>& p, const TurningPoint<T>& q) { return p.index < q.index; });
-        return result;
-    }
+    TurningPointList<T> finish() { return std::move(turns_); }
 
 private:
+    // Kept out of line: turns are rare next to the points that pass through.
+    [[gnu::noinline]] void record_turn(T next) {
+        const FilteredPoint<T>& a = previous_point_;
+        const T d_line = squared_line_distance(a.x, a.y, latest_a_, latest_b_);
+        const bool falls = next < T(0);
+        const TurningPoint<T>& latest = falls ? latest_a_ : latest_b_;
+        const T dy = latest.y - a.y;
+        const T dx = latest.x - a.x;
+        const TurningPoint<T> turn{seen_ - 1, dy * dy + dx * dx, d_line, a.x, a.y, a.start_idx, a.end_idx};
+        if (falls) {
+            // The first turn of set_a is dropped from the result.
+            if (a_records_++ > 1) turns_.push_back(turn);
+            latest_a_ = turn;
+        } else {
+            turns_.push_back(turn);
+            latest_b_ = turn;
+        }
+    }
+
     std::size_t seen_ = 0;
     FilteredPoint<T> previous_point_{};
     T previous_{};
-    TurningPointList<T> set_a_;
-    TurningPointList<T> set_b_;
+    TurningPoint<T> latest_a_{};
+    TurningPoint<T> latest_b_{};
+    std::size_t a_records_ = 1;  // the seed
+    TurningPointList<T> turns_;
 };
 
 template <class T>
