@@ -8,15 +8,16 @@ import numpy as np
 STEP_MM = 0.009  # 900 mm/s sampled at 100 kHz
 HATCH_MM = 0.09
 ENCODER_MM = 0.001
+OVERSHOOT_MM = 0.05
 
 
 def pbf_layer(n: int, angle_deg: float, seed: int = 0, dtype=np.float64):
-    """Square islands hatched serpentine at `angle_deg`, a short exact dwell
-    at every reversal and a sampled jump between islands; positions on a
-    1 um encoder grid.  Exactly n samples."""
+    """Square islands hatched serpentine at `angle_deg`: an exact dwell and a
+    short overshooting turnaround at every reversal, a sampled jump between
+    islands, positions on a 1 um encoder grid.  Exactly n samples."""
     rng = np.random.default_rng(seed)
-    per_line, lines, dwell, jump = 500, 50, 3, 40
-    island_samples = lines * (per_line + dwell) + jump
+    per_line, lines, dwell, turn, jump = 500, 50, 3, 6, 40
+    island_samples = lines * (per_line + dwell + turn) + jump
     islands = -(-n // island_samples)
     side = int(np.ceil(np.sqrt(islands)))
     a = np.deg2rad(angle_deg)
@@ -31,9 +32,17 @@ def pbf_layer(n: int, angle_deg: float, seed: int = 0, dtype=np.float64):
     off = (k - lines / 2) * HATCH_MM
     lx = s * along[0] + off[:, None] * across[0]
     ly = s * along[1] + off[:, None] * across[1]
-    # exact dwell: repeat the last sample of each line
-    lx = np.concatenate([lx, np.repeat(lx[:, -1:], dwell, axis=1)], axis=1).ravel()
-    ly = np.concatenate([ly, np.repeat(ly[:, -1:], dwell, axis=1)], axis=1).ravel()
+    # An exact dwell at the end of each line, then a short turnaround that
+    # overshoots the line's end on its way to the next line's start.
+    f = (np.arange(1, turn + 1) / (turn + 1))[None, :]
+    end_x, end_y = lx[:, -1:], ly[:, -1:]
+    next_x = np.concatenate([lx[1:, :1], lx[-1:, -1:]])
+    next_y = np.concatenate([ly[1:, :1], ly[-1:, -1:]])
+    bulge = np.sin(np.pi * f) * OVERSHOOT_MM * direction[:, None]
+    tx = end_x + f * (next_x - end_x) + bulge * along[0]
+    ty = end_y + f * (next_y - end_y) + bulge * along[1]
+    lx = np.concatenate([lx, np.repeat(end_x, dwell, axis=1), tx], axis=1).ravel()
+    ly = np.concatenate([ly, np.repeat(end_y, dwell, axis=1), ty], axis=1).ravel()
 
     centres = np.stack(np.meshgrid(np.arange(side), np.arange(side)), -1).reshape(-1, 2)[:islands] * 6.0
     centres = centres + rng.uniform(-0.5, 0.5, centres.shape)

@@ -56,6 +56,18 @@ public:
             for (std::size_t i = 0; i < count; ++i) jobs_.push_back({&batch, i});
         }
         wake_.notify_all();
+        // The calling thread works on its own batch too, rather than only
+        // waiting for threads to wake up.
+        for (;;) {
+            Job job;
+            {
+                std::lock_guard lock(mutex_);
+                if (jobs_.empty() || jobs_.front().batch != &batch) break;
+                job = jobs_.front();
+                jobs_.pop_front();
+            }
+            execute(job);
+        }
         std::unique_lock lock(batch.mutex);
         batch.finished.wait(lock, [&] { return batch.remaining == 0; });
         if (batch.error) std::rethrow_exception(batch.error);
@@ -71,18 +83,22 @@ private:
                 job = jobs_.front();
                 jobs_.pop_front();
             }
-            std::exception_ptr error;
-            try {
-                (*job.batch->task)(job.index);
-            } catch (...) {
-                error = std::current_exception();
-            }
-            // Notify while holding the batch's lock: once it is released the
-            // caller may return and the batch is gone.
-            std::lock_guard lock(job.batch->mutex);
-            if (error && !job.batch->error) job.batch->error = error;
-            if (--job.batch->remaining == 0) job.batch->finished.notify_one();
+            execute(job);
         }
+    }
+
+    static void execute(const Job& job) {
+        std::exception_ptr error;
+        try {
+            (*job.batch->task)(job.index);
+        } catch (...) {
+            error = std::current_exception();
+        }
+        // Notify while holding the batch's lock: once it is released the
+        // caller may return and the batch is gone.
+        std::lock_guard lock(job.batch->mutex);
+        if (error && !job.batch->error) job.batch->error = error;
+        if (--job.batch->remaining == 0) job.batch->finished.notify_one();
     }
 
     std::mutex mutex_;

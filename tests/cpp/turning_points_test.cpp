@@ -122,3 +122,50 @@ TYPED_TEST(TurningPoints, ThresholdIsHundredTimesUpperMedian) {
 
 }  // namespace
 }  // namespace rastermark
+
+namespace rastermark {
+namespace {
+
+using namespace rastermark::testing;
+
+// The quotient the direction value stands for, computed the plain way.
+template <class T>
+T plain_direction(const FilteredPoint<T>& a, const FilteredPoint<T>& b, T carried) {
+    if (same_coordinate(a.x, b.x) || same_coordinate(a.y, b.y)) return carried;
+    const T dy = b.y - a.y;
+    const T dx = b.x - a.x;
+    return b.x > a.x ? dy / dx : -dy / dx;
+}
+
+TYPED_TEST(TurningPoints, DirectionShortcutAgreesWithTheQuotient) {
+    using T = TypeParam;
+    using L = std::numeric_limits<T>;
+    const T specials[] = {T(0), T(-0.0), T(1), T(-1), T(0.5), L::epsilon(), -L::epsilon(), L::denorm_min(),
+                          L::min(), L::max(), -L::max(), L::max() / T(4), L::max() / T(3), L::infinity(),
+                          -L::infinity(), L::quiet_NaN(), T(1e10), T(-3e-5), T(7)};
+    std::size_t compared = 0;
+    for (T ax : specials) {
+        for (T ay : specials) {
+            for (T bx : specials) {
+                for (T by : specials) {
+                    const FilteredPoint<T> a{ax, ay, 0, 0}, b{bx, by, 1, 1};
+                    for (T carried : {T(1), T(-1), L::quiet_NaN()}) {
+                        const T fast = direction_value(a, b, carried);
+                        const T plain = plain_direction(a, b, carried);
+                        // Everything the detector asks of a direction value.
+                        ASSERT_EQ(std::isnan(fast), std::isnan(plain));
+                        ASSERT_EQ(fast < T(0), plain < T(0));
+                        if (!std::isnan(plain)) {
+                            ASSERT_EQ(std::signbit(fast), std::signbit(plain));
+                        }
+                        ++compared;
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_GT(compared, 300000u);
+}
+
+}  // namespace
+}  // namespace rastermark
