@@ -1,9 +1,10 @@
 #!/usr/bin/env bash
 # Builds everything and runs every test: the C++ core tests (also under
 # ThreadSanitizer, and under AddressSanitizer with UBSan), a fixed-time fuzzing
-# run of the core, the Python tests against a sanitized build, then the Python
-# tests on the regular and on the free-threaded interpreter.  Exits non-zero
-# on any failure.
+# run of the core, the Python tests against a sanitized build, the Python
+# tests on the regular interpreter, the wheels in fresh environments, and the
+# Python tests on the free-threaded interpreter.  Exits non-zero on any
+# failure.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
@@ -51,6 +52,9 @@ scripts/test_sanitized.sh "$@"
 
 section "Python tests ($("$py" -c 'import sys; print(sys.version.split()[0])'))"
 "$py" -m pytest -q "$@"
+
+section "Wheels: sdist, cp313 and cp313t wheels, auditwheel, fresh environments, oldest and newest NumPy"
+scripts/test_wheels.sh
 
 section "Python tests on free-threaded CPython (PYTHON_GIL=0)"
 py_ft=$(scripts/setup_env.sh --ft)
