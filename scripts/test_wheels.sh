@@ -23,12 +23,18 @@ echo "== free-threaded wheel (pip wheel)"
 
 echo "== auditwheel repair"
 for wheel in build/raw-wheels/*.whl; do
-  "$py" -m auditwheel repair -w dist "$wheel" >/dev/null
+  PATH="$(dirname "$py"):$PATH" "$py" -m auditwheel repair -w dist "$wheel" >/dev/null
 done
 ls -1 dist
 
-smoke='import numpy as np, rastermark; x = np.repeat(np.arange(8.0), 3); y = np.tile([0.0, 2, 4, 2, 0, 1], 4)
-print(rastermark.__file__, np.__version__, rastermark.annotate_scanlines(x, y).tolist())'
+smoke='import numpy as np, rastermark
+xs, ys = [], []
+for k in range(6):
+    xs += [k] * 5; ys += [0, 1, 2, 3, 4] if k % 2 == 0 else [4, 3, 2, 1, 0]
+    if k < 5: xs.append(k + 0.5); ys.append(5 if k % 2 == 0 else -1)
+ids = rastermark.annotate_scanlines(np.array(xs, float), np.array(ys, float))
+assert ids.tolist() == [-1] * 12 + [1] * 6 + [2] * 6 + [3] * 6 + [-1] * 5, ids
+print(rastermark.__file__, "numpy", np.__version__, "ok")'
 
 check() {  # base python, numpy requirement, wheel pattern
   local base=$1 numpy_req=$2 pattern=$3 env
