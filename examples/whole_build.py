@@ -49,28 +49,28 @@ def progress(iterable, total, desc):
     return tqdm(iterable, total=total, desc=desc, unit="layer", file=sys.stderr)
 
 
+def in_pool(executor, count: int, samples: int, desc: str):
+    """Runs annotate_layer for every layer on `executor`, in any order, and
+    returns the labels in layer order."""
+    results = [None] * count
+    with executor:
+        futures = [executor.submit(annotate_layer, i, samples) for i in range(count)]
+        for future in progress(concurrent.futures.as_completed(futures), count, desc):
+            index, labels = future.result()
+            results[index] = labels
+    return results
+
+
 def with_threads(count: int, samples: int, workers: int):
     """Each thread makes and annotates its own layers: on free-threaded
     Python the calls run in parallel, on the regular interpreter the
     annotation runs one call at a time."""
-    results = [None] * count
-    with concurrent.futures.ThreadPoolExecutor(workers) as pool:
-        futures = [pool.submit(annotate_layer, i, samples) for i in range(count)]
-        for future in progress(concurrent.futures.as_completed(futures), count, "threads"):
-            index, labels = future.result()
-            results[index] = labels
-    return results
+    return in_pool(concurrent.futures.ThreadPoolExecutor(workers), count, samples, "threads")
 
 
 def with_processes(count: int, samples: int, workers: int):
     """Each worker process makes and annotates its own layers."""
-    results = [None] * count
-    with concurrent.futures.ProcessPoolExecutor(workers) as pool:
-        futures = [pool.submit(annotate_layer, i, samples) for i in range(count)]
-        for future in progress(concurrent.futures.as_completed(futures), count, "processes"):
-            index, labels = future.result()
-            results[index] = labels
-    return results
+    return in_pool(concurrent.futures.ProcessPoolExecutor(workers), count, samples, "processes")
 
 
 def with_dask(client, count: int, samples: int):

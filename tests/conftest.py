@@ -72,3 +72,30 @@ def long_zigzag_labels(lines: int, per_line: int):
     body = ((j + 1) * block)[:, None] + np.arange(block)[None, :]
     ids[body.ravel()] = np.repeat(j, block).astype(np.int32)
     return ids
+
+
+def check_from_threads(inputs, want, choose, threads_n, calls, timeout):
+    """Starts `threads_n` threads together; thread s calls annotate_scanlines
+    on inputs[choose(s, call)] `calls` times and compares with want.  Returns
+    the indices of wrong results; fails if a thread does not finish."""
+    import threading
+
+    import rastermark
+
+    barrier = threading.Barrier(threads_n)
+    failures = []
+
+    def work(seed):
+        barrier.wait(timeout=60)
+        for call in range(calls):
+            i = choose(seed, call)
+            if not np.array_equal(rastermark.annotate_scanlines(*inputs[i]), want[i]):
+                failures.append(i)
+
+    threads = [threading.Thread(target=work, args=(s,)) for s in range(threads_n)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=timeout)
+    assert not any(t.is_alive() for t in threads), "a call hung"
+    return failures

@@ -7,13 +7,13 @@ import subprocess
 import sys
 import sysconfig
 import textwrap
-import threading
 
 import numpy as np
 import pytest
 
 import rastermark
 import reference
+from conftest import check_from_threads
 from test_module import run_python
 
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
@@ -125,23 +125,9 @@ def test_concurrent_calls_agree_with_single_threaded_results():
     inputs = [large_raster(n, seed=n) for n in (10, 5000, 120000, 520000)]
     inputs += [(x.astype(np.float32), y.astype(np.float32)) for x, y in inputs[1:3]]
     want = [rastermark.annotate_scanlines(x, y) for x, y in inputs]
-    threads_n, rounds = 8, 6
-    barrier = threading.Barrier(threads_n)
-    failures = []
-
-    def work(seed):
-        barrier.wait(timeout=60)
-        order = np.random.default_rng(seed).permutation(len(inputs) * rounds) % len(inputs)
-        for i in order:
-            if not np.array_equal(rastermark.annotate_scanlines(*inputs[i]), want[i]):
-                failures.append(i)
-
-    threads = [threading.Thread(target=work, args=(s,)) for s in range(threads_n)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(timeout=300)
-    assert not any(t.is_alive() for t in threads), "a call hung"
+    rounds = 6
+    orders = [np.random.default_rng(s).permutation(len(inputs) * rounds) % len(inputs) for s in range(8)]
+    failures = check_from_threads(inputs, want, lambda s, call: int(orders[s][call]), 8, len(orders[0]), 300)
     assert failures == []
 
 

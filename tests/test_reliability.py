@@ -9,7 +9,6 @@ import subprocess
 import sys
 import sysconfig
 import textwrap
-import threading
 
 import numpy as np
 import pytest
@@ -18,7 +17,7 @@ from hypothesis import strategies as st
 
 import rastermark
 import reference
-from conftest import long_zigzag, long_zigzag_labels
+from conftest import check_from_threads, long_zigzag, long_zigzag_labels
 from test_parallel import large_raster
 
 
@@ -101,26 +100,13 @@ def test_many_threads_many_calls():
     want = [rastermark.annotate_scanlines(x, y) for x, y in inputs]
     small = [i for i, (x, _) in enumerate(inputs) if len(x) < 100000]
     large = [i for i, (x, _) in enumerate(inputs) if len(x) >= 100000]
-    threads_n, calls = 8, 200
-    barrier = threading.Barrier(threads_n)
-    failures = []
+    rngs = [np.random.default_rng(s) for s in range(8)]
 
-    def work(seed):
-        rng = np.random.default_rng(seed)
-        barrier.wait(timeout=60)
-        for call in range(calls):
-            # One call in ten crosses the parallel thresholds.
-            i = int(rng.choice(large if call % 10 == seed % 10 else small))
-            if not np.array_equal(rastermark.annotate_scanlines(*inputs[i]), want[i]):
-                failures.append(i)
+    def choose(seed, call):
+        # One call in ten crosses the parallel thresholds.
+        return int(rngs[seed].choice(large if call % 10 == seed % 10 else small))
 
-    threads = [threading.Thread(target=work, args=(s,)) for s in range(threads_n)]
-    for t in threads:
-        t.start()
-    for t in threads:
-        t.join(timeout=600)
-    assert not any(t.is_alive() for t in threads), "a call hung"
-    assert failures == []
+    assert check_from_threads(inputs, want, choose, 8, 200, 600) == []
 
 
 def test_inputs_overwritten_during_calls_never_crash():
