@@ -5,6 +5,8 @@
 // single pass; the list-returning functions are the same stages collecting.
 #pragma once
 
+#include <algorithm>
+#include <array>
 #include <cstddef>
 #include <vector>
 
@@ -59,37 +61,59 @@ T span_weighted_mean(T a, std::size_t span_a, T b, std::size_t span_b) {
     return static_cast<T>((static_cast<double>(a) * wa + static_cast<double>(b) * wb) / (wa + wb));
 }
 
-// Joins chunk results: every point is merged into the output's last point
-// when they share the compared coordinate, otherwise the last point is final
-// and handed on.  The last point is held back until that is known.
+// Joins chunk results in chunk order: a point is merged into the output's
+// last point when the two share the compared coordinate.  Inside a chunk,
+// consecutive runs never share it (each run starts where the coordinate
+// leaves its predecessor's anchor), so merges can only happen at the start
+// of a chunk, while its points still fall on the last point of the chunks
+// before.  The stitcher therefore holds back only each chunk's last point,
+// tests only the leading points of the next chunk, and hands every other
+// point straight on.  The caller marks the structure: start_chunk() before a
+// chunk's first point, hold_next() before its last one, finish() at the end.
 template <class T, Axis compared_axis, class Sink>
 class ChunkStitcher {
 public:
     explicit ChunkStitcher(Sink& sink) : sink_(sink) {}
 
+    void start_chunk() { merging_ = has_held_; }
+    void hold_next() { hold_ = true; }
+
     void operator()(const FilteredPoint<T>& p) {
-        if (has_last_ && same_coordinate(compared_of<compared_axis>(p), compared_of<compared_axis>(last_))) {
-            const std::size_t span_p = p.end_idx - p.start_idx + 1;
-            const std::size_t span_last = last_.end_idx - last_.start_idx + 1;
-            set_averaged<compared_axis>(last_, span_weighted_mean(averaged_of<compared_axis>(p), span_p,
-                                                                  averaged_of<compared_axis>(last_), span_last));
-            last_.end_idx = p.end_idx;
+        if (merging_) {
+            if (same_coordinate(compared_of<compared_axis>(p), compared_of<compared_axis>(held_))) {
+                const std::size_t span_p = p.end_idx - p.start_idx + 1;
+                const std::size_t span_held = held_.end_idx - held_.start_idx + 1;
+                set_averaged<compared_axis>(held_, span_weighted_mean(averaged_of<compared_axis>(p), span_p,
+                                                                      averaged_of<compared_axis>(held_), span_held));
+                held_.end_idx = p.end_idx;
+                hold_ = false;
+                return;
+            }
+            sink_(held_);
+            has_held_ = false;
+            merging_ = false;
+        }
+        if (hold_) {
+            held_ = p;
+            has_held_ = true;
+            hold_ = false;
             return;
         }
-        if (has_last_) sink_(last_);
-        last_ = p;
-        has_last_ = true;
+        sink_(p);
     }
 
     void finish() {
-        if (has_last_) sink_(last_);
-        has_last_ = false;
+        if (has_held_) sink_(held_);
+        has_held_ = false;
+        merging_ = false;
     }
 
 private:
     Sink& sink_;
-    FilteredPoint<T> last_{};
-    bool has_last_ = false;
+    FilteredPoint<T> held_{};
+    bool has_held_ = false;
+    bool merging_ = false;
+    bool hold_ = false;
 };
 
 // The chunk stitch over collected chunk results, releasing each chunk
@@ -103,7 +127,11 @@ PointList<T> stitch_chunks(std::vector<PointList<T>>& chunks) {
     CollectPoints<T> collect{out};
     ChunkStitcher<T, compared_axis, CollectPoints<T>> stitch(collect);
     for (PointList<T>& chunk : chunks) {
-        for (const FilteredPoint<T>& p : chunk) stitch(p);
+        stitch.start_chunk();
+        for (std::size_t i = 0; i < chunk.size(); ++i) {
+            if (i + 1 == chunk.size()) stitch.hold_next();
+            stitch(chunk[i]);
+        }
         PointList<T>().swap(chunk);
     }
     stitch.finish();
@@ -128,10 +156,13 @@ PointList<T> collapse_y_parallel(const PointList<T>& points, std::size_t workers
 
 // -- counting x-runs without building them -------------------------------------
 
-// Number of x-runs among samples [begin, end) and the anchor of the last one.
+// Number of x-runs among samples [begin, end), the anchors of the first few
+// and of the last one.
 template <class T>
 struct RunCount {
+    static constexpr std::size_t leading = 4;
     std::size_t runs = 0;
+    std::array<T, leading> first_anchors{};
     T last_anchor{};
 };
 
@@ -139,11 +170,13 @@ template <class T>
 RunCount<T> count_x_runs(Samples<T> x, std::size_t begin, std::size_t end) {
     RunCount<T> count;
     T anchor = x[begin];
+    count.first_anchors[0] = anchor;
     count.runs = 1;
     for (std::size_t i = begin + 1; i < end; ++i) {
         const T c = x[i];
         if (!same_coordinate(c, anchor)) {
             anchor = c;
+            if (count.runs < RunCount<T>::leading) count.first_anchors[count.runs] = c;
             ++count.runs;
         }
     }
@@ -151,11 +184,27 @@ RunCount<T> count_x_runs(Samples<T> x, std::size_t begin, std::size_t end) {
     return count;
 }
 
+// The number of leading x-runs of a chunk whose anchors fall on `last_anchor`.
+template <class T>
+std::size_t merging_prefix_by_scan(Samples<T> x, const ChunkRange& chunk, T last_anchor) {
+    std::size_t merged = 0;
+    T anchor = x[chunk.start];
+    for (std::size_t i = chunk.start + 1;; ++i) {
+        if (i == chunk.end || !same_coordinate(x[i], anchor)) {
+            if (!same_coordinate(anchor, last_anchor)) return merged;
+            ++merged;
+            if (i == chunk.end) return merged;
+            anchor = x[i];
+        }
+    }
+}
+
 // Number of points collapse_x_parallel would return, from the compared
 // coordinate alone: the chunks are counted on the pool, and the stitch is
 // replayed on the anchors.  A chunk's runs after its first unmerged one can
-// never merge (their anchors are apart from their predecessors'), so only a
-// merging prefix of each chunk is rescanned.
+// never merge (their anchors are apart from their predecessors'), so only
+// the leading runs of each chunk are looked at; a chunk whose merging prefix
+// is longer than the runs the count kept is scanned again from its start.
 template <class T>
 std::size_t count_x_points_parallel(Samples<T> x, const ChunkPlan& plan) {
     const std::vector<RunCount<T>> counts = worker_pool::parallel_map<RunCount<T>>(
@@ -163,27 +212,17 @@ std::size_t count_x_points_parallel(Samples<T> x, const ChunkPlan& plan) {
     std::size_t points = 0;
     T last_anchor{};
     for (std::size_t c = 0; c < plan.size(); ++c) {
+        const RunCount<T>& count = counts[c];
         std::size_t merged = 0;
-        bool appended = false;
         if (c > 0) {
-            T anchor = x[plan[c].start];
-            for (std::size_t i = plan[c].start;; ++i) {
-                if (i == plan[c].end || !same_coordinate(x[i], anchor)) {
-                    // The run [.., i) ends here: does its anchor merge?
-                    if (!same_coordinate(anchor, last_anchor)) {
-                        appended = true;
-                        break;
-                    }
-                    ++merged;
-                    if (i == plan[c].end) break;
-                    anchor = x[i];
-                }
+            const std::size_t kept = std::min(count.runs, RunCount<T>::leading);
+            while (merged < kept && same_coordinate(count.first_anchors[merged], last_anchor)) ++merged;
+            if (merged == RunCount<T>::leading && count.runs > merged) {
+                merged = merging_prefix_by_scan(x, plan[c], last_anchor);
             }
-        } else {
-            appended = true;
         }
-        points += counts[c].runs - merged;
-        if (appended) last_anchor = counts[c].last_anchor;
+        points += count.runs - merged;
+        if (merged < count.runs) last_anchor = count.last_anchor;
     }
     return points;
 }

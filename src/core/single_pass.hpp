@@ -26,10 +26,16 @@ public:
 
     void run(Samples<T> x, Samples<T> y, const ChunkPlan& x_plan) {
         if constexpr (x_chunked) {
-            for (const ChunkRange& chunk : x_plan) scan(x, y, chunk.start, chunk.end);
+            for (const ChunkRange& chunk : x_plan) {
+                x_stitch_.start_chunk();
+                x_runs_.push_samples(x, y, chunk.start, chunk.end);
+                x_stitch_.hold_next();
+                x_runs_.flush();
+            }
             x_stitch_.finish();
         } else {
-            scan(x, y, 0, x.size());
+            x_runs_.push_samples(x, y, 0, x.size());
+            x_runs_.flush();
         }
         y_runs_.flush();
         if constexpr (y_chunked) y_stitch_.finish();
@@ -62,15 +68,12 @@ private:
         }
     }
 
-    void scan(Samples<T> x, Samples<T> y, std::size_t begin, std::size_t end) {
-        x_runs_.push_samples(x, y, begin, end);
-        x_runs_.flush();
-    }
-
     void take_x_point(const FilteredPoint<T>& p) {
         if constexpr (y_chunked) {
             if (next_y_chunk_ < y_plan_.size() && x_points_ == y_plan_[next_y_chunk_].start) {
+                y_stitch_.hold_next();
                 y_runs_.flush();
+                y_stitch_.start_chunk();
                 ++next_y_chunk_;
             }
         }

@@ -2,10 +2,10 @@
 
 #include <cstring>
 #include <new>
+#include <type_traits>
 #include <variant>
 
-#include "../core/element_traits.hpp"
-#include "../core/pipeline.hpp"
+#include "pipeline.hpp"
 #include "numpy_api.hpp"
 #include "panic.hpp"
 

@@ -1,6 +1,7 @@
 #include "numpy_api.hpp"
 
 #include <memory>
+#include <string>
 
 #include "once_cache.hpp"
 
