@@ -87,10 +87,7 @@ public:
                 ++count;
                 continue;
             }
-            if (count != 0) {
-                sink_(make_point<T, compared_axis>(anchor, count == 1 ? sum : sum / static_cast<T>(count), first,
-                                                   i - 1));
-            }
+            if (count != 0) emit(anchor, sum, count, first, i - 1);
             anchor = c;
             sum = v;
             count = 1;
@@ -106,12 +103,18 @@ public:
     // Ends the run in progress (at the end of the input or of a chunk).
     void flush() {
         if (count_ == 0) return;
-        const T mean = count_ == 1 ? sum_ : sum_ / static_cast<T>(count_);
-        sink_(make_point<T, compared_axis>(anchor_, mean, first_, last_));
+        emit(anchor_, sum_, count_, first_, last_);
         count_ = 0;
     }
 
 private:
+    // Out of line, so that the later stages inlined into it do not crowd the
+    // sample loop's registers (the running sum would otherwise be spilled).
+    [[gnu::noinline]] void emit(T anchor, T sum, std::size_t count, std::size_t first, std::size_t last) {
+        const T mean = count == 1 ? sum : sum / static_cast<T>(count);
+        sink_(make_point<T, compared_axis>(anchor, mean, first, last));
+    }
+
     Sink& sink_;
     T anchor_{};
     T sum_{};

@@ -172,12 +172,23 @@ RunCount<T> count_x_runs(Samples<T> x, std::size_t begin, std::size_t end) {
     T anchor = x[begin];
     count.first_anchors[0] = anchor;
     count.runs = 1;
-    for (std::size_t i = begin + 1; i < end; ++i) {
-        const T c = x[i];
-        if (!same_coordinate(c, anchor)) {
-            anchor = c;
-            if (count.runs < RunCount<T>::leading) count.first_anchors[count.runs] = c;
-            ++count.runs;
+    std::size_t i = begin + 1;
+    while (i < end) {
+        // Skip whole blocks that stay in the run: four independent tests
+        // instead of a chain through a conditionally updated anchor.
+        constexpr std::size_t block = 4;
+        while (i + block <= end && same_coordinate(x[i], anchor) && same_coordinate(x[i + 1], anchor) &&
+               same_coordinate(x[i + 2], anchor) && same_coordinate(x[i + 3], anchor)) {
+            i += block;
+        }
+        const std::size_t stop = std::min(i + block, end);
+        for (; i < stop; ++i) {
+            const T c = x[i];
+            if (!same_coordinate(c, anchor)) {
+                anchor = c;
+                if (count.runs < RunCount<T>::leading) count.first_anchors[count.runs] = c;
+                ++count.runs;
+            }
         }
     }
     count.last_anchor = anchor;
