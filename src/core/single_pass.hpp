@@ -21,7 +21,7 @@ template <class T, bool x_chunked, bool y_chunked, class Final>
 class SinglePass {
 public:
     SinglePass(const ChunkPlan& y_plan, Final& final_sink) : y_plan_(y_plan), final_(final_sink) {
-        if constexpr (y_chunked) next_y_chunk_ = 1;
+        if constexpr (y_chunked) advance_y_chunk();
     }
 
     void run(Samples<T> x, Samples<T> y, const ChunkPlan& x_plan) {
@@ -70,19 +70,26 @@ private:
 
     void take_x_point(const FilteredPoint<T>& p) {
         if constexpr (y_chunked) {
-            if (next_y_chunk_ < y_plan_.size() && x_points_ == y_plan_[next_y_chunk_].start) {
+            if (x_points_ == next_y_start_) {
                 y_stitch_.hold_next();
                 y_runs_.flush();
                 y_stitch_.start_chunk();
-                ++next_y_chunk_;
+                advance_y_chunk();
             }
         }
         y_runs_.push(p);
         ++x_points_;
     }
 
+    // The x-point number at which the next y-chunk starts (none: never reached).
+    void advance_y_chunk() {
+        ++next_y_chunk_;
+        next_y_start_ = next_y_chunk_ < y_plan_.size() ? y_plan_[next_y_chunk_].start : static_cast<std::size_t>(-1);
+    }
+
     const ChunkPlan& y_plan_;
     std::size_t next_y_chunk_ = 0;
+    std::size_t next_y_start_ = static_cast<std::size_t>(-1);
     std::size_t x_points_ = 0;
     Final& final_;
     YStitch y_stitch_{final_};
