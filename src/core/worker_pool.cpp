@@ -10,6 +10,7 @@
 #include <deque>
 #include <exception>
 #include <fstream>
+#include <latch>
 #include <memory>
 #include <mutex>
 #include <sstream>
@@ -44,6 +45,7 @@ public:
         for (std::size_t i = 0; i < size; ++i) {
             threads_.emplace_back([this](std::stop_token stop) { work(stop); });
         }
+        warm_up();
     }
 
     std::size_t size() const { return threads_.size(); }
@@ -74,6 +76,24 @@ public:
     }
 
 private:
+    // Runs one task on every thread before the pool is used.  The C++
+    // runtime and the C library set up some per-thread state (thread-local
+    // storage of dynamically loaded libraries, exception state) on first
+    // use; set up later, when memory may be exhausted, a failure there
+    // aborts the process instead of raising.  Each task waits until all have
+    // started, so that no thread can take two of them.
+    void warm_up() {
+        std::latch started(static_cast<std::ptrdiff_t>(threads_.size()) + 1);
+        const std::function<void(std::size_t)> task = [&](std::size_t) {
+            static_cast<void>(std::uncaught_exceptions());
+            // The thread's first allocation gives it its own malloc arena.
+            std::unique_ptr<char[]> probe(new char[64]);
+            *static_cast<volatile char*>(probe.get()) = 1;
+            started.arrive_and_wait();
+        };
+        run(threads_.size() + 1, task);
+    }
+
     void work(std::stop_token stop) {
         for (;;) {
             Job job;
