@@ -1,23 +1,10 @@
-// Per-element-type constants and the one coordinate-sameness rule.
+// The coordinate tolerance of each element type and the one sameness rule.
 #pragma once
 
 #include <cmath>
 #include <limits>
 
 namespace rastermark {
-
-template <class T>
-struct ElementTraits;
-
-template <>
-struct ElementTraits<double> {
-    static constexpr const char* name = "float64";
-};
-
-template <>
-struct ElementTraits<float> {
-    static constexpr const char* name = "float32";
-};
 
 // Coordinate tolerance: the machine epsilon of T, an absolute tolerance.
 template <class T>

@@ -4,12 +4,9 @@
 #include <new>
 #include <string>
 
-#include "collapse.hpp"
 #include "labels.hpp"
-#include "parallel_collapse.hpp"
 #include "single_pass.hpp"
 #include "threshold.hpp"
-#include "turning_points.hpp"
 #include "worker_pool.hpp"
 
 namespace rastermark {
