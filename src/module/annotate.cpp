@@ -100,6 +100,8 @@ PyObject* to_numpy(const NumpyApi& api, const LabelArray& labels) {
         descr == nullptr ? nullptr
                          : api.new_from_descr(api.array_type(), descr, 1, &length, &stride, nullptr, 0, nullptr);
     if (result == nullptr) {
+        // Exhausted memory is the caller's to handle, not an internal fault.
+        if (PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;
         if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
         return static_cast<PyObject*>(raise_panic("PyObject pointer is null"));
     }

@@ -27,12 +27,10 @@ PyMethodDef annotate_method = {
 };
 
 std::atomic<PyObject*> all_name{nullptr};
-std::mutex all_name_guard;
 std::atomic<PyObject*> name_name{nullptr};
-std::mutex name_name_guard;
 
-PyObject* interned(std::atomic<PyObject*>& cache, std::mutex& guard, const char* text) {
-    return once_cached(cache, guard, [text] { return PyUnicode_InternFromString(text); });
+PyObject* interned(std::atomic<PyObject*>& cache, const char* text) {
+    return once_cached(cache, [text] { return own(PyUnicode_InternFromString(text)); });
 }
 
 // Adds the function object and lists its name in __all__ (before the
@@ -42,8 +40,8 @@ int exec_module(PyObject* module) {
         PyErr_SetString(PyExc_TypeError, "rastermark can only be executed on a module object");
         return -1;
     }
-    PyObject* dunder_all = interned(all_name, all_name_guard, "__all__");
-    PyObject* dunder_name = interned(name_name, name_name_guard, "__name__");
+    PyObject* dunder_all = interned(all_name, "__all__");
+    PyObject* dunder_name = interned(name_name, "__name__");
     if (dunder_all == nullptr || dunder_name == nullptr) return -1;
 
     Ref module_name = own(PyModule_GetNameObject(module));

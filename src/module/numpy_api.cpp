@@ -14,10 +14,14 @@ constexpr unsigned int max_abi_version = 0x2000000;
 constexpr unsigned int min_feature_version = 0xc;  // NumPy 1.15
 constexpr int little_endian = 1;                   // NPY_CPU_LITTLE
 
+// The table together with the capsule that keeps it valid.
+struct CachedApi {
+    NumpyApi api;
+    Ref capsule;
+};
+
 std::atomic<const char*> core_package{nullptr};
-std::mutex core_package_guard;
-std::atomic<const NumpyApi*> api_table{nullptr};
-std::mutex api_table_guard;
+std::atomic<CachedApi*> api_table{nullptr};
 
 // "numpy._core" for NumPy 2 and later, "numpy.core" for NumPy 1.
 const char* find_core_package() {
@@ -40,8 +44,8 @@ const char* find_core_package() {
     return major >= 2 ? "numpy._core" : "numpy.core";
 }
 
-const NumpyApi* import_api() {
-    const char* package = once_cached(core_package, core_package_guard, find_core_package);
+std::unique_ptr<CachedApi> import_api() {
+    const char* package = once_cached(core_package, find_core_package);
     if (package == nullptr) return nullptr;
     Ref multiarray = own(PyImport_ImportModule((std::string(package) + ".multiarray").c_str()));
     if (multiarray == nullptr) return nullptr;
@@ -72,13 +76,15 @@ const NumpyApi* import_api() {
                         "module compiled as little endian, but detected different endianness at runtime");
         return nullptr;
     }
-    // Both stay alive until the process ends: the table lives in the capsule.
-    capsule.release();
-    return std::make_unique<NumpyApi>(api).release();
+    // Once published, both stay alive until the process ends: the table lives in the capsule.
+    return std::make_unique<CachedApi>(CachedApi{api, std::move(capsule)});
 }
 
 }  // namespace
 
-const NumpyApi* array_api() { return once_cached(api_table, api_table_guard, import_api); }
+const NumpyApi* array_api() {
+    const CachedApi* cached = once_cached(api_table, import_api);
+    return cached == nullptr ? nullptr : &cached->api;
+}
 
 }  // namespace rastermark::py

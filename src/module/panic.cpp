@@ -13,16 +13,15 @@ namespace rastermark::py {
 namespace {
 
 std::atomic<PyObject*> panic_class{nullptr};
-std::mutex panic_class_guard;
 
 // Derives from BaseException so that it passes through handlers written for
 // Exception; it is created on first need and never published on the module.
 PyObject* panic_exception_class() {
-    return once_cached(panic_class, panic_class_guard, [] {
-        return PyErr_NewExceptionWithDoc(
+    return once_cached(panic_class, [] {
+        return own(PyErr_NewExceptionWithDoc(
             "rastermark.PanicException",
             "Raised when rastermark meets an internal fault it cannot recover from.",
-            PyExc_BaseException, nullptr);
+            PyExc_BaseException, nullptr));
     });
 }
 
