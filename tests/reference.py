@@ -64,18 +64,23 @@ def _collapse_step(items, eps, T, workers, threshold):
     return _collapse(items, eps, T)
 
 
-def collapse(x, y, workers: int = 1):
-    """Both collapse steps; returns points as (x, y, start, end) tuples."""
+X_CHUNK_THRESHOLD = 500000  # samples
+Y_CHUNK_THRESHOLD = 250000  # points
+
+
+def collapse(x, y, workers: int = 1, x_threshold=X_CHUNK_THRESHOLD, y_threshold=Y_CHUNK_THRESHOLD):
+    """Both collapse steps; returns points as (x, y, start, end) tuples.  The
+    thresholds are the smallest step inputs that are split into chunks."""
     T = x.dtype.type
     eps = T(np.finfo(x.dtype).eps)
     n = len(x)
     if n == 0:
         return []
     xs, ys = list(x), list(y)
-    x_runs = _collapse_step([(xs[i], ys[i], i, i) for i in range(n)], eps, T, workers, 500000)
+    x_runs = _collapse_step([(xs[i], ys[i], i, i) for i in range(n)], eps, T, workers, x_threshold)
     # x runs carry (x, mean y); y runs are compared on y and average x.
     items = [(my, ax, s, e) for ax, my, s, e in x_runs]
-    y_runs = _collapse_step(items, eps, T, workers, 250000)
+    y_runs = _collapse_step(items, eps, T, workers, y_threshold)
     return [(mx, ay, s, e) for ay, mx, s, e in y_runs]
 
 
@@ -177,13 +182,13 @@ def labels(n, turns, t, T):
     return out
 
 
-def annotate(x, y, workers: int = 1):
+def annotate(x, y, workers: int = 1, **thresholds):
     """The whole labelling for equal-length contiguous float arrays."""
     x = np.asarray(x)
     y = np.asarray(y)
     T = x.dtype.type
     with np.errstate(all="ignore"):
-        points = collapse(x, y, workers)
+        points = collapse(x, y, workers, **thresholds)
         turns = turning_points(points, T)
         t = threshold(turns, T)
         return np.array(labels(len(x), turns, t, T), dtype=np.int32)
