@@ -20,7 +20,7 @@ pip_install() { "$py" -m pip install -q --disable-pip-version-check "$@" >&2; }
 # Binary wheels only: the free-threaded interpreter would otherwise try to
 # compile some of these from source (with toolchains this machine lacks).
 deps=("scikit-build-core>=0.10" "numpy>=2.1" cmake ninja pytest hypothesis mypy tqdm)
-if [ "$venv" = .venv ]; then deps+=(matplotlib "dask[distributed]" pyarrow); fi
+if [ "$venv" = .venv ]; then deps+=(matplotlib "dask[distributed]" pyarrow h5py); fi
 pip_install --only-binary=:all: "${deps[@]}"
 
 # Warnings are errors in the project's own builds.

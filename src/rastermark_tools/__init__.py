@@ -1,0 +1,31 @@
+"""Tools around `rastermark.annotate_scanlines`: readers for machine files,
+a per-scanline table, pictures and a command line (`rastermark`)."""
+
+from __future__ import annotations
+
+from .readers import (
+    InputError,
+    Layer,
+    read_csv,
+    read_gcode,
+    read_hdf5,
+    read_layers,
+    read_numpy,
+    read_parquet,
+    read_scan_path,
+)
+from .table import annotate_layer, scanline_table
+
+__all__ = [
+    "InputError",
+    "Layer",
+    "annotate_layer",
+    "read_csv",
+    "read_gcode",
+    "read_hdf5",
+    "read_layers",
+    "read_numpy",
+    "read_parquet",
+    "read_scan_path",
+    "scanline_table",
+]

@@ -1,0 +1,309 @@
+"""The `rastermark` command line: labels, per-scanline tables and pictures
+from machine files, for one layer or a whole build."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import sys
+import sysconfig
+from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor, as_completed
+from dataclasses import dataclass, field
+from pathlib import Path
+
+import numpy as np
+
+from ._extras import MissingDependency, require
+from .readers import InputError, Layer, read_layers
+from .table import annotate_layer, scanline_table
+
+LABEL_SUFFIXES = (".parquet", ".csv", ".npz")
+TABLE_SUFFIXES = (".parquet", ".csv")
+
+
+@dataclass
+class Options:
+    x: str = "x"
+    y: str = "y"
+    step: float | None = None
+    rate: float | None = None
+    laser_off: bool = False
+    layer_column: str | None = None
+    orient: str = "xy"
+    tables: bool = False
+
+
+@dataclass
+class LayerResult:
+    layer: Layer
+    ids: np.ndarray
+    orient: str
+    table: dict[str, np.ndarray] | None = None
+
+
+@dataclass
+class FileResult:
+    path: str
+    layers: list[LayerResult] = field(default_factory=list)
+    error: str | None = None
+
+
+def process_layer(layer: Layer, options: Options) -> LayerResult:
+    ids, orient = annotate_layer(layer.x, layer.y, options.orient)
+    table = None
+    if options.tables:
+        signals = {k: v for k, v in layer.columns.items() if k not in ("t", "vector", options.layer_column)}
+        table = scanline_table(layer.x, layer.y, ids, t=layer.columns.get("t"), **signals)
+    return LayerResult(layer, ids, orient, table)
+
+
+def process_file(path: str, options: Options) -> FileResult:
+    """Reads, labels and (for tables) measures every layer of one file; a
+    failure is returned as its message, so that the other files go on."""
+    try:
+        layers = read_layers(path, options.x, options.y, options.step, options.rate, options.laser_off,
+                             options.layer_column)
+        return FileResult(path, [process_layer(layer, options) for layer in layers])
+    except (InputError, MissingDependency) as e:
+        return FileResult(path, error=str(e))
+    except (ValueError, OSError) as e:
+        return FileResult(path, error=f"{path}: {e}")
+
+
+def free_threaded() -> bool:
+    return bool(sysconfig.get_config_var("Py_GIL_DISABLED")) and not getattr(sys, "_is_gil_enabled", lambda: True)()
+
+
+def progress(total: int, quiet: bool, unit: str):
+    """A tqdm bar on standard error for runs of more than one item."""
+    if quiet or total < 2:
+        return None
+    try:
+        tqdm = require("tqdm", "the progress bar").tqdm
+    except MissingDependency:
+        return None
+    return tqdm(total=total, unit=unit, file=sys.stderr)
+
+
+def run_files(paths: list[str], options: Options, workers: int, scheduler: str | None, quiet: bool):
+    """FileResults in the order of `paths`: on a Dask cluster, on processes or
+    threads (threads where Python runs without the GIL), or here."""
+    bar = progress(len(paths), quiet, "file")
+    results: dict[str, FileResult] = {}
+
+    def done(result: FileResult):
+        results[result.path] = result
+        if bar is not None:
+            bar.update(1)
+
+    try:
+        if scheduler:
+            distributed = require("dask.distributed", "--scheduler")
+            with distributed.Client(scheduler) as client:
+                futures = client.map(process_file, paths, options=options, pure=False)
+                for future in distributed.as_completed(futures):
+                    done(future.result())
+        elif workers > 1 and len(paths) > 1:
+            pool = ThreadPoolExecutor if free_threaded() else ProcessPoolExecutor
+            with pool(max_workers=workers) as executor:
+                for future in as_completed([executor.submit(process_file, p, options) for p in paths]):
+                    done(future.result())
+        else:
+            for p in paths:
+                done(process_file(p, options))
+    finally:
+        if bar is not None:
+            bar.close()
+    return [results[p] for p in paths]
+
+
+def write_atomically(path: Path, columns: dict[str, np.ndarray]) -> None:
+    """Writes a table by the suffix of `path` to a temporary file beside it,
+    then renames it, so that a failed run leaves no partial file."""
+    path.parent.mkdir(parents=True, exist_ok=True)
+    temporary = path.with_name(f".{path.name}.{os.getpid()}.tmp")
+    try:
+        suffix = path.suffix.lower()
+        if suffix == ".npz":
+            with open(temporary, "wb") as f:
+                np.savez(f, **columns)
+        else:
+            import_name = "pyarrow.parquet" if suffix == ".parquet" else "pyarrow.csv"
+            writer = require(import_name, f"writing {suffix}")
+            import pyarrow as pa
+
+            table = pa.table(columns)
+            if suffix == ".parquet":
+                writer.write_table(table, temporary)
+            else:
+                writer.write_csv(table, temporary)
+        os.replace(temporary, path)
+    finally:
+        temporary.unlink(missing_ok=True)
+
+
+def label_columns(results: list[FileResult]) -> dict[str, np.ndarray]:
+    """Rows of every sample: layer, sample_index, x, y, scanline_id, the
+    source file and every extra column (absent values as NaN)."""
+    parts = [(number, r) for number, r in enumerate(lr for fr in results for lr in fr.layers)]
+    extra = sorted({name for _, r in parts for name in r.layer.columns})
+    out: dict[str, list[np.ndarray]] = {k: [] for k in ["layer", "sample_index", "x", "y", "scanline_id", "source"]}
+    out.update({name: [] for name in extra})
+    for number, r in parts:
+        n = len(r.layer)
+        out["layer"].append(np.full(n, number, np.int32))
+        out["sample_index"].append(np.arange(n, dtype=np.int64))
+        out["x"].append(r.layer.x)
+        out["y"].append(r.layer.y)
+        out["scanline_id"].append(r.ids)
+        out["source"].append(np.full(n, Path(r.layer.source).name))
+        for name in extra:
+            values = r.layer.columns.get(name)
+            out[name].append(values if values is not None else np.full(n, np.nan))
+    columns = {}
+    for name, pieces in out.items():
+        if name == "source":
+            columns[name] = np.concatenate(pieces).astype(str) if pieces else np.zeros(0, str)
+        else:
+            columns[name] = np.concatenate(pieces) if pieces else np.zeros(0)
+    return columns
+
+
+def table_columns(results: list[FileResult]) -> dict[str, np.ndarray]:
+    """The per-scanline tables of every layer, one after another, with the
+    layer number and source file in front."""
+    tables = [r for fr in results for r in fr.layers]
+    names: list[str] = []
+    for r in tables:
+        names += [k for k in r.table if k not in names]
+    out: dict[str, list[np.ndarray]] = {"layer": [], "source": []}
+    out.update({k: [] for k in names})
+    for number, r in enumerate(tables):
+        rows = len(r.table["scanline_id"])
+        out["layer"].append(np.full(rows, number, np.int32))
+        out["source"].append(np.full(rows, Path(r.layer.source).name))
+        for k in names:
+            out[k].append(r.table.get(k, np.full(rows, np.nan)))
+    return {k: (np.concatenate(v) if v else np.zeros(0)) for k, v in out.items()}
+
+
+def summary(results: list[FileResult]) -> str:
+    layers = [r for fr in results for r in fr.layers]
+    samples = sum(len(r.ids) for r in layers)
+    labelled = sum(int(np.count_nonzero(r.ids > 0)) for r in layers)
+    lines = sum(len(np.unique(r.ids[r.ids > 0])) for r in layers)
+    share = labelled / samples if samples else 0.0
+    return f"{len(results)} file(s), {len(layers)} layer(s), {samples:,} samples, {lines:,} scanlines, {share:.1%} labelled"
+
+
+def plot_layer(result: LayerResult, picture: Path, title: str) -> None:
+    matplotlib = require("matplotlib", "rastermark plot")
+    matplotlib.use("Agg")
+    import matplotlib.pyplot as plt
+
+    x, y, ids = result.layer.x, result.layer.y, result.ids
+    lines = len(np.unique(ids[ids > 0]))
+    share = float(np.mean(ids > 0)) if len(ids) else 0.0
+    fig, ax = plt.subplots(figsize=(8, 7), dpi=110)
+    none = ids <= 0
+    ax.scatter(x[none], y[none], s=0.4, c="0.75", linewidths=0, label="no scanline (-1)")
+    # Neighbouring ids get far-apart colours so adjacent lines stand out.
+    colours = plt.get_cmap("tab20")((ids[~none] * 7) % 20)
+    ax.scatter(x[~none], y[~none], s=0.4, c=colours, linewidths=0)
+    ax.set_aspect("equal")
+    ax.set_xlabel(f"x ({result.layer.units})")
+    ax.set_ylabel(f"y ({result.layer.units})")
+    ax.set_title(f"{title}\n{lines} scanlines found, {share:.1%} of {len(ids):,} samples labelled", fontsize=10)
+    ax.legend(loc="upper right", markerscale=15, fontsize=8)
+    fig.tight_layout()
+    picture.parent.mkdir(parents=True, exist_ok=True)
+    temporary = picture.with_name(f".{picture.name}.{os.getpid()}.tmp.png")
+    try:
+        fig.savefig(temporary)
+        os.replace(temporary, picture)
+    finally:
+        plt.close(fig)
+        temporary.unlink(missing_ok=True)
+
+
+def build_parser() -> argparse.ArgumentParser:
+    parser = argparse.ArgumentParser(prog="rastermark", description=__doc__.splitlines()[0])
+    commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
+
+    def common(sub, many=True):
+        sub.add_argument("inputs", nargs="+" if many else 1, metavar="IN",
+                         help="path files (.txt), G-code (.gcode, .nc), .csv, .tsv, .npz, .npy, .parquet, .h5")
+        sub.add_argument("-o", "--output", required=True, type=Path, metavar="OUT")
+        sub.add_argument("--x", default="x", help="column (name or 0-based number) or HDF5 dataset of x")
+        sub.add_argument("--y", default="y", help="column (name or 0-based number) or HDF5 dataset of y")
+        sub.add_argument("--layer-column", help="split a table into layers where this column changes")
+        spacing = sub.add_mutually_exclusive_group()
+        spacing.add_argument("--step", type=float, metavar="MM",
+                             help="sample vectors of path files and G-code every MM (default 0.01 and 0.1)")
+        spacing.add_argument("--rate", type=float, metavar="HZ", help="sample vectors at HZ from their speeds")
+        sub.add_argument("--laser-off", action="store_true", help="sample laser-off moves too")
+        orient = sub.add_mutually_exclusive_group()
+        orient.add_argument("--swap-axes", action="store_true", help="label (y, x): for rasters of lines along x")
+        orient.add_argument("--orient", choices=["xy", "yx", "auto"], default="xy",
+                            help="auto: try both and keep the one that labels more samples")
+        sub.add_argument("--workers", type=int, default=1, metavar="N",
+                         help="files at once (threads on free-threaded Python, processes otherwise)")
+        sub.add_argument("--scheduler", metavar="ADDRESS", help="run on this Dask scheduler")
+        sub.add_argument("-q", "--quiet", action="store_true", help="no progress bar or summary")
+
+    common(commands.add_parser("label", help="write every sample with its scanline_id"))
+    common(commands.add_parser("lines", help="write one row per scanline"))
+    plot = commands.add_parser("plot", help="draw one layer coloured by scanline_id")
+    common(plot, many=False)
+    plot.add_argument("--layer", type=int, default=0, help="which layer of the file (default 0)")
+    return parser
+
+
+def main(argv: list[str] | None = None) -> int:
+    parser = build_parser()
+    args = parser.parse_args(argv)
+    suffixes = {"label": LABEL_SUFFIXES, "lines": TABLE_SUFFIXES, "plot": (".png",)}[args.command]
+    if args.output.suffix.lower() not in suffixes:
+        parser.error(f"{args.command}: OUT must end in {', '.join(suffixes)}, got '{args.output.name}'")
+    if args.workers < 1:
+        parser.error("--workers must be 1 or more")
+    options = Options(x=args.x, y=args.y, step=args.step, rate=args.rate, laser_off=args.laser_off,
+                      layer_column=args.layer_column, orient="yx" if args.swap_axes else args.orient,
+                      tables=args.command == "lines")
+    inputs = [str(p) for p in args.inputs]
+    try:
+        results = run_files(inputs, options, args.workers, args.scheduler, args.quiet)
+    except MissingDependency as e:
+        print(f"rastermark: {e}", file=sys.stderr)
+        return 1
+    failures = [r for r in results if r.error]
+    if failures:
+        for r in failures:
+            print(f"rastermark: {r.error}", file=sys.stderr)
+        print(f"rastermark: {len(failures)} of {len(results)} input(s) failed; {args.output} not written",
+              file=sys.stderr)
+        return 1
+    if options.orient == "auto" and not args.quiet:
+        for r in (lr for fr in results for lr in fr.layers):
+            chosen = "x, y as given" if r.orient == "xy" else "x and y swapped"
+            print(f"{r.layer.source} layer {r.layer.index}: orientation {r.orient} ({chosen})", file=sys.stderr)
+    try:
+        if args.command == "plot":
+            layers = results[0].layers
+            if not 0 <= args.layer < len(layers):
+                print(f"rastermark: {inputs[0]} has {len(layers)} layer(s); no layer {args.layer}", file=sys.stderr)
+                return 1
+            title = Path(inputs[0]).name + (f", layer {args.layer}" if len(layers) > 1 else "")
+            plot_layer(layers[args.layer], args.output, title)
+        else:
+            columns = label_columns(results) if args.command == "label" else table_columns(results)
+            write_atomically(args.output, columns)
+    except MissingDependency as e:
+        print(f"rastermark: {e}", file=sys.stderr)
+        return 1
+    except OSError as e:
+        print(f"rastermark: cannot write {args.output}: {e.strerror or e}", file=sys.stderr)
+        return 1
+    if not args.quiet:
+        print(f"{args.output}: {summary(results)}")
+    return 0
