@@ -64,9 +64,14 @@ def main(argv=None):
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--out", type=Path, default=Path("build/demo"), help="folder for the pictures")
     parser.add_argument("--no-plot", action="store_true", help="skip the pictures")
+    parser.add_argument("--save-layer", type=Path, metavar="NPZ",
+                        help="also write the synthetic layer (x, y, true_hatch) for the command line")
     args = parser.parse_args(argv)
 
     x, y, truth = synthetic_layer()
+    if args.save_layer:
+        args.save_layer.parent.mkdir(parents=True, exist_ok=True)
+        np.savez(args.save_layer, x=x, y=y, true_hatch=truth)
     labels, seconds = timed(x, y)
     labels32, seconds32 = timed(x.astype(np.float32), y.astype(np.float32))
     summarise("synthetic layer, float64", labels, truth, seconds)

@@ -1,6 +1,22 @@
 #!/usr/bin/env bash
-# Builds everything and annotates a synthetic powder-bed-fusion layer.
+# Builds everything, then annotates a synthetic powder-bed-fusion layer and
+# the real layers shipped in data/ with the `rastermark` command line:
+# pictures of both and a per-scanline table in build/demo/.
 set -euo pipefail
 root=$(cd "$(dirname "$0")/.." && pwd)
-py=$("$root/scripts/setup_env.sh")
-exec "$py" "$root/examples/demo.py" "$@"
+cd "$root"
+py=$(scripts/setup_env.sh)
+cli=$(dirname "$py")/rastermark
+out=build/demo
+mkdir -p "$out"
+
+"$py" examples/demo.py --no-plot --save-layer "$out/synthetic-layer.npz"
+echo
+"$cli" plot data/pbf_peregrine_P5/0000050.txt -o "$out/peregrine-0000050.png"
+"$cli" plot "$out/synthetic-layer.npz" -o "$out/synthetic-layer.png"
+"$cli" lines data/pbf_peregrine_P5/*.txt "$out/synthetic-layer.npz" -o "$out/scanlines.csv"
+echo
+echo "first rows of $out/scanlines.csv (one row per scanline):"
+head -n 4 "$out/scanlines.csv" | cut -c 1-160
+echo
+echo "pictures: $out/peregrine-0000050.png, $out/synthetic-layer.png"
