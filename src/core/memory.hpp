@@ -1,11 +1,10 @@
 // Storage for the core's large arrays (labels, turning points).
 #pragma once
 
-#include <sys/mman.h>
-
 #include <cstddef>
-#include <cstdlib>
 #include <new>
+
+#include "platform.hpp"
 
 namespace rastermark {
 
@@ -28,9 +27,8 @@ struct HugePageAllocator {
         if (count > static_cast<std::size_t>(-1) / sizeof(T)) throw std::bad_array_new_length();
         const std::size_t bytes = count * sizeof(T);
         if (bytes < threshold) return static_cast<T*>(::operator new(bytes));
-        void* block = nullptr;
-        if (posix_memalign(&block, huge_page, bytes) != 0) throw std::bad_alloc();
-        madvise(block, bytes, MADV_HUGEPAGE);  // advice only: failure changes nothing
+        void* block = platform::allocate_aligned(bytes, huge_page, true);
+        if (block == nullptr) throw std::bad_alloc();
         return static_cast<T*>(block);
     }
 
@@ -38,7 +36,7 @@ struct HugePageAllocator {
         if (count * sizeof(T) < threshold) {
             ::operator delete(block);
         } else {
-            std::free(block);
+            platform::free_aligned(block);
         }
     }
 

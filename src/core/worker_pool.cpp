@@ -1,23 +1,19 @@
 #include "worker_pool.hpp"
 
-#include <pthread.h>
-#include <sched.h>
-#include <unistd.h>
-
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
 #include <deque>
 #include <exception>
-#include <fstream>
 #include <latch>
 #include <memory>
 #include <mutex>
-#include <sstream>
 #include <stop_token>
 #include <string>
 #include <system_error>
 #include <thread>
+
+#include "platform.hpp"
 
 namespace rastermark::worker_pool {
 
@@ -145,7 +141,7 @@ void reset_in_child() {
 
 WorkerPool& pool() {
     if (WorkerPool* existing = the_pool.load(std::memory_order_acquire)) return *existing;
-    std::call_once(atfork_once, [] { pthread_atfork(lock_for_fork, unlock_after_fork, reset_in_child); });
+    std::call_once(atfork_once, [] { platform::on_fork(lock_for_fork, unlock_after_fork, reset_in_child); });
     std::lock_guard lock(creation_mutex);
     if (WorkerPool* existing = the_pool.load(std::memory_order_acquire)) return *existing;
     const std::size_t size =
@@ -160,53 +156,6 @@ WorkerPool& pool() {
     WorkerPool* published = created.release();
     the_pool.store(published, std::memory_order_release);
     return *published;
-}
-
-// First line of a small kernel file, or "" when it cannot be read.
-std::string read_first_line(const std::string& path) {
-    std::ifstream in(path);
-    std::string line;
-    if (in) std::getline(in, line);
-    return line;
-}
-
-// The cgroup v2 directory of this process ("" when not on cgroup v2).
-std::string own_cgroup_v2_dir() {
-    std::ifstream in("/proc/self/cgroup");
-    std::string line;
-    while (std::getline(in, line)) {
-        if (line.rfind("0::", 0) == 0) return "/sys/fs/cgroup" + line.substr(3);
-    }
-    return "";
-}
-
-// CPUs allowed by the control group's bandwidth quota, 0 when none is set.
-std::size_t cgroup_cpu_limit() {
-    auto limit_from = [](long long quota, long long period) -> std::size_t {
-        if (quota <= 0 || period <= 0) return 0;
-        return static_cast<std::size_t>(std::max(1LL, quota / period));
-    };
-    for (const std::string& dir : {own_cgroup_v2_dir(), std::string("/sys/fs/cgroup")}) {
-        if (dir.empty()) continue;
-        std::istringstream fields(read_first_line(dir + "/cpu.max"));
-        std::string quota;
-        long long period = 0;
-        if (fields >> quota >> period) {
-            if (quota == "max") return 0;
-            try {
-                return limit_from(std::stoll(quota), period);
-            } catch (const std::exception&) {
-                return 0;
-            }
-        }
-    }
-    try {
-        const std::string quota = read_first_line("/sys/fs/cgroup/cpu/cpu.cfs_quota_us");
-        const std::string period = read_first_line("/sys/fs/cgroup/cpu/cpu.cfs_period_us");
-        if (!quota.empty() && !period.empty()) return limit_from(std::stoll(quota), std::stoll(period));
-    } catch (const std::exception&) {
-    }
-    return 0;
 }
 
 }  // namespace
@@ -233,19 +182,7 @@ std::size_t pool_size_from(const char* primary, const char* legacy, std::size_t 
     return std::clamp<std::size_t>(default_size, 1, max_threads);
 }
 
-std::size_t default_pool_size() {
-    std::size_t cpus = 0;
-    cpu_set_t set;
-    CPU_ZERO(&set);
-    if (sched_getaffinity(0, sizeof(set), &set) == 0) cpus = static_cast<std::size_t>(CPU_COUNT(&set));
-    if (cpus == 0) {
-        const long online = sysconf(_SC_NPROCESSORS_ONLN);
-        cpus = online > 0 ? static_cast<std::size_t>(online) : 1;
-    }
-    const std::size_t quota = cgroup_cpu_limit();
-    if (quota > 0) cpus = std::min(cpus, quota);
-    return std::clamp<std::size_t>(cpus, 1, max_threads);
-}
+std::size_t default_pool_size() { return std::clamp<std::size_t>(platform::usable_cpus(), 1, max_threads); }
 
 std::size_t current_num_threads() { return pool().size(); }
 

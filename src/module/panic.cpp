@@ -1,8 +1,5 @@
 #include "panic.hpp"
 
-#include <sys/syscall.h>
-#include <unistd.h>
-
 #include <cstdio>
 #include <string>
 
@@ -41,8 +38,8 @@ std::string describe(PyObject* exception) {
 }  // namespace
 
 void* raise_panic(std::string_view text) {
-    std::fprintf(stderr, "rastermark: internal fault on thread %ld: %.*s\n",
-                 static_cast<long>(syscall(SYS_gettid)), static_cast<int>(text.size()), text.data());
+    std::fprintf(stderr, "rastermark: internal fault on thread %lu: %.*s\n",
+                 static_cast<unsigned long>(PyThread_get_thread_native_id()), static_cast<int>(text.size()), text.data());
     std::fflush(stderr);
     PyObject* type = panic_exception_class();
     if (type == nullptr) return nullptr;  // the class could not be made; its error stays set
