@@ -1,56 +1,74 @@
 #!/usr/bin/env bash
-# Prints the path of a CPython interpreter of 3.13 or later.
-#   find_python.sh           a regular (GIL) interpreter
-#   find_python.sh --ft      a free-threaded interpreter (3.13t)
-# Looks on PATH and under pyenv first; failing that, builds CPython from the
-# source that Debian's python3.13 source package carries, installs it under
+# Prints the path of a CPython interpreter.
+#   find_python.sh                      a regular (GIL) CPython 3.13 or later
+#   find_python.sh --ft                 a free-threaded one (3.13t or later)
+#   find_python.sh --version 3.14 [--ft]  exactly that minor version
+# Looks on PATH, under pyenv and in the cache folder first; failing that,
+# builds CPython from the source in Debian's python3.X source package
+# (python3.13 from trixie, later versions from unstable), installs it under
 # the cache folder and reuses it from then on.  Progress goes to stderr; only
 # the interpreter's path goes to stdout.
 set -euo pipefail
 
 want_ft=0
-[ "${1:-}" = "--ft" ] && want_ft=1
+version=""
+while [ $# -gt 0 ]; do
+  case "$1" in
+    --ft) want_ft=1 ;;
+    --version) version=$2; shift ;;
+    *) echo "find_python: unknown argument $1" >&2; exit 2 ;;
+  esac
+  shift
+done
+tag=$([ $want_ft = 1 ] && echo t || true)
 
 cache_root="${RASTERMARK_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/rastermark}"
 say() { echo "find_python: $*" >&2; }
 die() { echo "find_python: error: $*" >&2; exit 1; }
 
-# True when $1 runs, is 3.13+, and has (ft=1) or lacks (ft=0) free threading.
+# True when $1 runs, is of the wanted version (or 3.13+), and has (ft=1) or
+# lacks (ft=0) free threading.
 fits() {
-  "$1" - "$want_ft" <<'PY' >/dev/null 2>&1
+  "$1" - "$want_ft" "$version" <<'PY' >/dev/null 2>&1
 import sys, sysconfig
-want_ft = sys.argv[1] == "1"
+want_ft, version = sys.argv[1] == "1", sys.argv[2]
 ft = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
-ok = sys.version_info >= (3, 13) and ft == want_ft
+ok = ft == want_ft and (sys.version_info[:2] == tuple(map(int, version.split("."))) if version
+                        else sys.version_info >= (3, 13))
 import venv, ensurepip  # the project's venv needs both
 sys.exit(0 if ok else 1)
 PY
 }
 
+versions=(${version:-3.13 3.14 3.15})
 candidates=()
-if [ $want_ft = 1 ]; then
-  candidates+=("$cache_root/cpython-ft/bin/python3.13t")
-  for v in 3.15t 3.14t 3.13t; do command -v "python$v" >/dev/null 2>&1 && candidates+=("$(command -v python$v)"); done
-  for d in "$HOME"/.pyenv/versions/3.1[3-9]*t; do [ -x "$d/bin/python3" ] && candidates+=("$d/bin/python3"); done
-else
-  for v in 3.13 3.14 3.15; do command -v "python$v" >/dev/null 2>&1 && candidates+=("$(command -v python$v)"); done
-  for d in "$HOME"/.pyenv/versions/3.1[3-9]*; do [ -x "$d/bin/python3" ] && candidates+=("$d/bin/python3"); done
-  candidates+=("$cache_root/cpython/bin/python3.13")
-fi
+for v in "${versions[@]}"; do
+  candidates+=("$cache_root/cpython-$v$tag/bin/python$v$tag")
+  # The cache folders of earlier versions of this script.
+  [ "$v" = 3.13 ] && candidates+=("$cache_root/cpython$([ $want_ft = 1 ] && echo -ft || true)/bin/python3.13$tag")
+  command -v "python$v$tag" >/dev/null 2>&1 && candidates+=("$(command -v "python$v$tag")")
+  for d in "$HOME"/.pyenv/versions/"$v"*; do
+    [ -x "$d/bin/python3" ] && candidates+=("$d/bin/python3")
+  done
+done
 for c in "${candidates[@]}"; do
   if [ -x "$c" ] && fits "$c"; then echo "$c"; exit 0; fi
 done
 
-# Nothing usable: build from Debian's python3.13 source package.
-if [ $want_ft = 1 ]; then prefix="$cache_root/cpython-ft"; extra=(--disable-gil); else prefix="$cache_root/cpython"; extra=(); fi
-say "no suitable interpreter found; building CPython 3.13$([ $want_ft = 1 ] && echo t) into $prefix (several minutes)"
-[ "$(id -u)" = 0 ] || die "building CPython needs root to install build dependencies with apt-get; install python3.13 yourself or run as root"
-command -v apt-get >/dev/null || die "apt-get is missing: install CPython 3.13 by hand"
+# Nothing usable: build from Debian's source package.
+v=${versions[0]}
+prefix="$cache_root/cpython-$v$tag"
+extra=(); [ $want_ft = 1 ] && extra=(--disable-gil)
+suite=$([ "$v" = 3.13 ] && echo trixie || echo unstable)
+say "no suitable interpreter found; building CPython $v$tag into $prefix (several minutes)"
+[ "$(id -u)" = 0 ] || die "building CPython needs root to install build dependencies with apt-get; install python$v yourself or run as root"
+command -v apt-get >/dev/null || die "apt-get is missing: install CPython $v by hand"
 
 # The mirror is the one this machine already uses for its Debian packages.
 mirror=""
 for f in /etc/apt/sources.list.d/*.sources; do
   [ -f "$f" ] || continue
+  case "$f" in */rastermark-*) continue ;; esac
   m=$(awk '/^URIs:/ {for (i=2;i<=NF;i++) if ($i ~ /\/debian\/?$/) {print $i; exit}}' "$f")
   [ -n "$m" ] && { mirror=$m; break; }
 done
@@ -59,13 +77,13 @@ if [ -z "$mirror" ] && [ -f /etc/apt/sources.list ]; then
 fi
 [ -n "$mirror" ] || die "could not find a Debian mirror in the machine's apt sources"
 
-srcfile=/etc/apt/sources.list.d/rastermark-python-src.sources
+srcfile=/etc/apt/sources.list.d/rastermark-python-src$([ $suite = trixie ] || echo "-$suite").sources
 if [ ! -f "$srcfile" ]; then
-  say "adding a deb-src entry for python3.13 in $srcfile"
+  say "adding a deb-src entry for $suite in $srcfile"
   cat > "$srcfile" <<SRC
 Types: deb-src
 URIs: $mirror
-Suites: trixie
+Suites: $suite
 Components: main
 Signed-By: /usr/share/keyrings/debian-archive-keyring.gpg
 SRC
@@ -78,21 +96,21 @@ apt-get install -y -q build-essential pkg-config libssl-dev zlib1g-dev libffi-de
 
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
-( cd "$work" && apt-get source --download-only -q python3.13 >&2 ) \
-  || die "apt-get source python3.13 failed (is the deb-src entry reachable?)"
-orig=$(ls "$work"/python3.13_*.orig.tar.* 2>/dev/null | head -n1)
-[ -n "$orig" ] || die "the python3.13 source package holds no upstream tarball"
+( cd "$work" && apt-get source --download-only -q "python$v/$suite" >&2 ) \
+  || die "apt-get source python$v/$suite failed (the mirror does not serve it)"
+orig=$(ls "$work"/python"$v"_*.orig.tar.* 2>/dev/null | grep -v '\.asc$' | head -n1)
+[ -n "$orig" ] || die "the python$v source package holds no upstream tarball"
 tar -xf "$orig" -C "$work"
 srcdir=$(find "$work" -maxdepth 1 -mindepth 1 -type d | head -n1)
 [ -f "$srcdir/configure" ] || die "no configure script in $orig"
 mkdir -p "$cache_root"
-log="$cache_root/build-$(basename "$prefix").log"
+log="$cache_root/build-cpython-$v$tag.log"
 say "building $(basename "$srcdir") ${extra[*]} (log: $log)"
 if ! ( cd "$srcdir" && ./configure --prefix="$prefix" --with-ensurepip=install "${extra[@]}" \
        && make -j"$(nproc)" && make install ) >"$log" 2>&1; then
   tail -n 40 "$log" >&2
   die "building CPython failed; the full log is $log"
 fi
-py="$prefix/bin/python3.13$([ $want_ft = 1 ] && echo t)"
+py="$prefix/bin/python$v$tag"
 fits "$py" || die "the freshly built $py does not work"
 echo "$py"
