@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <limits>
+#include <span>
 
 #include "pipeline.hpp"
 #include "turning_points.hpp"
@@ -50,20 +51,26 @@ inline std::int32_t next_id(std::int32_t id) {
     return id < std::numeric_limits<std::int32_t>::max() ? id + 1 : id;
 }
 
+// Fills `labels` (one entry per sample) with the scanline ids, -1 where a
+// sample belongs to no scanline.  Every entry is written exactly once, in
+// order: the stretches that get an id follow each other in path order, so
+// the gaps before them are filled with -1 on the way.
 template <class T>
-LabelArray assign_scanline_ids(std::size_t n, const TurningPointList<T>& turns, T threshold) {
-    LabelArray labels(n, -1);
-    const std::size_t k = turns.size();
-    if (k < 2) return labels;
-
+void assign_scanline_ids(std::span<std::int32_t> labels, const TurningPointList<T>& turns, T threshold) {
+    const std::size_t n = labels.size();
+    std::size_t written = 0;
     // Labels samples [from, last] inclusive, clipped to the array.
     auto fill = [&](std::size_t from, std::size_t last, std::int32_t id) {
         if (from > last || from >= n) return;
         const std::size_t stop = std::min(last + 1, n);
+        std::fill(labels.begin() + static_cast<std::ptrdiff_t>(written),
+                  labels.begin() + static_cast<std::ptrdiff_t>(from), std::int32_t{-1});
         std::fill(labels.begin() + static_cast<std::ptrdiff_t>(from),
                   labels.begin() + static_cast<std::ptrdiff_t>(stop), id);
+        written = stop;
     };
 
+    const std::size_t k = turns.size();
     std::size_t cursor = 0;
     std::int32_t current_id = 1;
     bool open = false;
@@ -89,6 +96,14 @@ LabelArray assign_scanline_ids(std::size_t n, const TurningPointList<T>& turns, 
             open = false;
         }
     }
+    std::fill(labels.begin() + static_cast<std::ptrdiff_t>(written), labels.end(), std::int32_t{-1});
+}
+
+// The same, into a new label array of n entries.
+template <class T>
+LabelArray assign_scanline_ids(std::size_t n, const TurningPointList<T>& turns, T threshold) {
+    LabelArray labels(n);
+    assign_scanline_ids(std::span<std::int32_t>(labels.data(), n), turns, threshold);
     return labels;
 }
 

@@ -11,32 +11,29 @@
 
 namespace rastermark {
 
-namespace {
-
 template <class T>
-LabelArray run_stages(Samples<T> x, Samples<T> y) {
-    // The pool's size never changes once it exists, so one query serves both
-    // collapse steps; the first query in the process creates the pool.
-    const std::size_t workers = worker_pool::current_num_threads();
-    const TurningPointList<T> turns = turning_points_in_one_pass(x, y, workers);
-    const T threshold = turn_distance_threshold(turns);
-    return assign_scanline_ids(x.size(), turns, threshold);
-}
-
-}  // namespace
-
-template <class T>
-AnnotateResult annotate_scanlines(InputView<T> x, InputView<T> y) {
+std::optional<AnnotatorError> check_inputs(const InputView<T>& x, const InputView<T>& y) {
     if (x.length != y.length) {
         return AnnotatorError{"Input x and y length mismatch: " + std::to_string(x.length) + " vs " +
                               std::to_string(y.length)};
     }
-    const std::size_t n = x.length;
-    if (n == 0) return LabelArray{};
-    if (n != 1 && x.stride != 1) return AnnotatorError{"x array must be contiguous"};
-    if (n != 1 && y.stride != 1) return AnnotatorError{"y array must be contiguous"};
+    if (x.length > 1 && x.stride != 1) return AnnotatorError{"x array must be contiguous"};
+    if (x.length > 1 && y.stride != 1) return AnnotatorError{"y array must be contiguous"};
+    return std::nullopt;
+}
+
+template <class T>
+std::optional<InternalFault> label_samples(InputView<T> x, InputView<T> y, std::span<std::int32_t> labels) {
+    const std::size_t n = labels.size();
+    if (n == 0) return std::nullopt;
     try {
-        return run_stages(Samples<T>(x.data, n), Samples<T>(y.data, n));
+        const Samples<T> xs(x.data, n), ys(y.data, n);
+        // The pool's size never changes once it exists, so one query serves
+        // both collapse steps; the first query in the process creates the pool.
+        const std::size_t workers = worker_pool::current_num_threads();
+        const TurningPointList<T> turns = turning_points_in_one_pass(xs, ys, workers);
+        assign_scanline_ids(labels, turns, turn_distance_threshold(turns));
+        return std::nullopt;
     } catch (const std::bad_alloc&) {
         throw;
     } catch (const std::exception& e) {
@@ -46,7 +43,21 @@ AnnotateResult annotate_scanlines(InputView<T> x, InputView<T> y) {
     }
 }
 
-template AnnotateResult annotate_scanlines<double>(InputView<double>, InputView<double>);
-template AnnotateResult annotate_scanlines<float>(InputView<float>, InputView<float>);
+template <class T>
+AnnotateResult annotate_scanlines(InputView<T> x, InputView<T> y) {
+    if (auto error = check_inputs(x, y)) return *std::move(error);
+    LabelArray labels(x.length);
+    if (auto fault = label_samples(x, y, std::span<std::int32_t>(labels.data(), labels.size()))) {
+        return *std::move(fault);
+    }
+    return labels;
+}
+
+template std::optional<AnnotatorError> check_inputs(const InputView<double>&, const InputView<double>&);
+template std::optional<AnnotatorError> check_inputs(const InputView<float>&, const InputView<float>&);
+template std::optional<InternalFault> label_samples(InputView<double>, InputView<double>, std::span<std::int32_t>);
+template std::optional<InternalFault> label_samples(InputView<float>, InputView<float>, std::span<std::int32_t>);
+template AnnotateResult annotate_scanlines(InputView<double>, InputView<double>);
+template AnnotateResult annotate_scanlines(InputView<float>, InputView<float>);
 
 }  // namespace rastermark

@@ -1,9 +1,9 @@
 #include "annotate.hpp"
 
-#include <cstring>
+#include <cstdint>
 #include <new>
+#include <span>
 #include <type_traits>
-#include <variant>
 
 #include "pipeline.hpp"
 #include "numpy_api.hpp"
@@ -92,38 +92,41 @@ InputView<T> view_of(PyObject* object) {
     return {PyArray_DATA(array), static_cast<std::size_t>(PyArray_DIM(array, 0)), stride};
 }
 
-PyObject* to_numpy(const NumpyApi& api, const LabelArray& labels) {
-    npy_intp length = static_cast<npy_intp>(labels.size());
-    npy_intp stride = labels.empty() ? 0 : static_cast<npy_intp>(sizeof(std::int32_t));
+// A new int32 array of n labels, allocated by NumPy, for the core to fill.
+// Null with MemoryError set when NumPy cannot allocate it (exhausted memory
+// is the caller's to handle); any other failure is an internal fault.
+Ref new_label_array(const NumpyApi& api, std::size_t n) {
+    npy_intp length = static_cast<npy_intp>(n);
+    npy_intp stride = n == 0 ? 0 : static_cast<npy_intp>(sizeof(std::int32_t));
     PyArray_Descr* descr = api.descr_from_type(NPY_INT32);
-    PyObject* result =
-        descr == nullptr ? nullptr
-                         : api.new_from_descr(api.array_type(), descr, 1, &length, &stride, nullptr, 0, nullptr);
+    Ref result = own(descr == nullptr ? nullptr
+                                      : api.new_from_descr(api.array_type(), descr, 1, &length, &stride, nullptr,
+                                                           0, nullptr));
     if (result == nullptr) {
-        // Exhausted memory is the caller's to handle, not an internal fault.
         if (PyErr_ExceptionMatches(PyExc_MemoryError)) return nullptr;
         if (PyErr_Occurred()) PyErr_WriteUnraisable(nullptr);
-        return static_cast<PyObject*>(raise_panic("PyObject pointer is null"));
-    }
-    if (!labels.empty()) {
-        std::memcpy(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result)), labels.data(),
-                    labels.size() * sizeof(std::int32_t));
+        raise_panic("PyObject pointer is null");
     }
     return result;
 }
 
+// The driver's checks first, so that its errors and their order stand; then
+// the result array, which the core fills in place.
 template <class T>
 PyObject* run_driver(const NumpyApi& api, PyObject* x, PyObject* y) {
-    AnnotateResult outcome = annotate_scanlines<T>(view_of<T>(x), view_of<T>(y));
-    if (auto* error = std::get_if<AnnotatorError>(&outcome)) {
+    const InputView<T> x_view = view_of<T>(x);
+    const InputView<T> y_view = view_of<T>(y);
+    if (const auto error = check_inputs(x_view, y_view)) {
         PyErr_SetString(PyExc_ValueError, error->message.c_str());
         return nullptr;
     }
-    if (auto* fault = std::get_if<InternalFault>(&outcome)) {
+    Ref result = new_label_array(api, x_view.length);
+    if (result == nullptr) return nullptr;
+    auto* data = static_cast<std::int32_t*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(result.get())));
+    if (const auto fault = label_samples(x_view, y_view, std::span<std::int32_t>(data, x_view.length))) {
         return static_cast<PyObject*>(raise_panic(fault->message));
     }
-    LabelArray labels = std::move(std::get<LabelArray>(outcome));
-    return to_numpy(api, labels);
+    return result.release();
 }
 
 // Accepts the pair for T when both arrays pass; both tests are always made.
