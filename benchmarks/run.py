@@ -124,12 +124,16 @@ def run_child(mode: str, quick: bool, env_extra=None):
 
 
 def stage_times(out_dir: Path, quick: bool):
-    exe = out_dir / "stage_times"
-    core = ROOT / "src" / "core"
-    cxx = os.environ.get("CXX", "c++")
-    subprocess.run([cxx, "-O3", "-std=c++20", "-ffp-contract=off", f"-I{core}", str(HERE / "stage_times.cpp"),
-                    str(core / "pipeline.cpp"), str(core / "worker_pool.cpp"), "-o", str(exe), "-pthread"],
-                   check=True)
+    # Built by the project's CMake, with the project's compiler flags.
+    import cmake
+
+    cmake_bin = os.path.join(cmake.CMAKE_BIN_DIR, "cmake")
+    build = ROOT / "build" / "bench"
+    subprocess.run([cmake_bin, "-S", str(ROOT), "-B", str(build), "-DCMAKE_BUILD_TYPE=Release",
+                    "-DRASTERMARK_BUILD_BENCHMARKS=ON"], check=True, stdout=subprocess.DEVNULL)
+    subprocess.run([cmake_bin, "--build", str(build), "--target", "stage_times"], check=True,
+                   stdout=subprocess.DEVNULL)
+    exe = build / "stage_times"
     n = 10**6 if quick else 10**7
     report = {}
     for name in ["rotated 67 deg layer", "jittery (many turns)"]:

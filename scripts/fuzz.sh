@@ -18,10 +18,13 @@ if ! command -v clang++ >/dev/null || ! ls /usr/lib/llvm-*/lib/clang/*/lib/linux
   fi
 fi
 
-mkdir -p build/fuzz fuzz/corpus fuzz/regressions
-clang++ -std=c++20 -O1 -g -fsanitize=fuzzer,address,undefined -fno-sanitize-recover=all \
-  -ffp-contract=off -Wall -Wextra -Werror -I src/core \
-  fuzz/fuzz_core.cpp src/core/pipeline.cpp src/core/worker_pool.cpp -o build/fuzz/fuzz_core -pthread
+mkdir -p fuzz/corpus fuzz/regressions
+py=$("$root/scripts/setup_env.sh")
+cmake_bin=$("$py" -c 'import cmake, os; print(os.path.join(cmake.CMAKE_BIN_DIR, "cmake"))')
+"$cmake_bin" -S . -B build/fuzz -G Ninja -DCMAKE_MAKE_PROGRAM="$(dirname "$py")/ninja" -DCMAKE_CXX_COMPILER=clang++ \
+  -DCMAKE_BUILD_TYPE=RelWithDebInfo -DRASTERMARK_LIBFUZZER=ON -DRASTERMARK_SANITIZE=address,undefined \
+  -DRASTERMARK_WERROR=ON >/dev/null
+"$cmake_bin" --build build/fuzz --target fuzz_core
 
 # Replays the kept inputs first: a regression fails here, before any fuzzing.
 if ls fuzz/regressions/* >/dev/null 2>&1; then

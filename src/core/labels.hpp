@@ -8,7 +8,7 @@
 #include <limits>
 #include <span>
 
-#include "pipeline.hpp"
+#include "records.hpp"
 #include "turning_points.hpp"
 
 namespace rastermark {

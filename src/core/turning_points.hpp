@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "element_traits.hpp"
-#include "pipeline.hpp"
+#include "records.hpp"
 
 namespace rastermark {
 
