@@ -14,25 +14,24 @@ gtest=/usr/src/googletest/googletest
 targets=("$@")
 [ ${#targets[@]} -gt 0 ] || targets=(aarch64-macos x86_64-macos x86_64-windows-gnu)
 flags=(-std=c++20 -O1 -ffp-contract=off -fno-fast-math)
+jobs=$(nproc 2>/dev/null || echo 2)
 for target in "${targets[@]}"; do
   out=build/cross/$target
-  mkdir -p "$out"
-  zig=("$py" -m ziglang c++ -target "$target")
+  rm -rf "$out" && mkdir -p "$out"
   start=$(date +%s)
-  # GoogleTest as it is (its headers draw warnings from newer compilers, and
-  # one of them uses FLT_MAX and DBL_MAX, which Zig's macOS headers lose); the project's
-  # sources with warnings as errors.
-  "${zig[@]}" "${flags[@]}" -w -DFLT_MAX=__FLT_MAX__ -DDBL_MAX=__DBL_MAX__ -isystem "$gtest/include" -I"$gtest" \
-    -c "$gtest/src/gtest-all.cc" -o "$out/gtest-all.o"
-  "${zig[@]}" "${flags[@]}" -w -DFLT_MAX=__FLT_MAX__ -DDBL_MAX=__DBL_MAX__ -isystem "$gtest/include" -c "$gtest/src/gtest_main.cc" -o "$out/gtest_main.o"
-  objects=("$out/gtest-all.o" "$out/gtest_main.o")
-  for source in src/core/*.cpp tests/cpp/*_test.cpp; do
-    object="$out/$(basename "${source%.cpp}").o"
-    "${zig[@]}" "${flags[@]}" -Wall -Wextra -Wpedantic -Werror -Isrc/core -isystem "$gtest/include" -DFLT_MAX=__FLT_MAX__ -DDBL_MAX=__DBL_MAX__ \
-      -c "$source" -o "$object"
-    objects+=("$object")
-  done
+  # One compile per line: GoogleTest as it is (its headers draw warnings from
+  # newer compilers, and use FLT_MAX and DBL_MAX, which Zig's macOS headers
+  # lose), the project's sources with warnings as errors.
+  gtest_flags="-w -DFLT_MAX=__FLT_MAX__ -DDBL_MAX=__DBL_MAX__ -isystem $gtest/include -I$gtest"
+  own_flags="-Wall -Wextra -Wpedantic -Werror -DFLT_MAX=__FLT_MAX__ -DDBL_MAX=__DBL_MAX__ -Isrc/core -isystem $gtest/include"
+  {
+    echo "$gtest_flags -c $gtest/src/gtest-all.cc -o $out/gtest-all.o"
+    echo "$gtest_flags -c $gtest/src/gtest_main.cc -o $out/gtest_main.o"
+    for source in src/core/*.cpp tests/cpp/*_test.cpp; do
+      echo "$own_flags -c $source -o $out/$(basename "${source%.cpp}").o"
+    done
+  } | xargs -P "$jobs" -L 1 "$py" -m ziglang c++ -target "$target" "${flags[@]}"
   suffix=""; [[ $target == *windows* ]] && suffix=.exe
-  "${zig[@]}" "${objects[@]}" -o "$out/core_tests$suffix"
+  "$py" -m ziglang c++ -target "$target" "$out"/*.o -o "$out/core_tests$suffix"
   echo "cross_check: $target: core and C++ tests compiled and linked ($(( $(date +%s) - start )) s): $(file -b "$out/core_tests$suffix" | cut -c 1-60)"
 done
