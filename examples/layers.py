@@ -4,10 +4,11 @@ layers in the project's shared data folder (read in place, never copied)."""
 from __future__ import annotations
 
 import os
-import re
 from pathlib import Path
 
 import numpy as np
+
+from rastermark_tools import read_gcode, read_scan_path
 
 REALDATA = Path(os.environ.get("RASTERMARK_REALDATA", Path(__file__).resolve().parents[2] / "shared" / "realdata"))
 
@@ -132,27 +133,16 @@ def hatched_layer(n: int, angle_deg: float, seed: int = 0, dtype=np.float64):
 
 
 def peregrine_layer(path: Path, step_mm: float = 0.01):
-    """A real L-PBF layer (Peregrine path format), densified at a fixed step
-    along every segment.  Returns x, y and the hatch number of each sample
-    (-1 on laser-off connectors)."""
-    rows = np.loadtxt(path, skiprows=1)
-    mode, px, py, power = rows[:, 0], rows[:, 1], rows[:, 2], rows[:, 4]
-    xs, ys, truth = [np.array([px[0]])], [np.array([py[0]])], [np.array([-1])]
-    hatch = 0
-    for i in range(1, len(rows)):
-        if mode[i] != 0:
-            continue
-        length = float(np.hypot(px[i] - px[i - 1], py[i] - py[i - 1]))
-        steps = max(1, int(np.ceil(length / step_mm)))
-        t = np.arange(1, steps + 1) / steps
-        xs.append(px[i - 1] + t * (px[i] - px[i - 1]))
-        ys.append(py[i - 1] + t * (py[i] - py[i - 1]))
-        if power[i] > 0:
-            hatch += 1
-            truth.append(np.full(steps, hatch))
-        else:
-            truth.append(np.full(steps, -1))
-    return np.concatenate(xs), np.concatenate(ys), np.concatenate(truth)
+    """A real L-PBF layer (powder-bed path format), densified at a fixed step
+    along every line, laser-off connectors included.  Returns x, y and the
+    hatch number of each sample (1 for the first laser-on line, -1 on
+    laser-off connectors)."""
+    layer = read_scan_path(path, step=step_mm, laser_off=True)
+    on = layer.columns["laser_on"] == 1
+    vector = layer.columns["vector"]
+    hatches = np.unique(vector[on])
+    truth = np.where(on, np.searchsorted(hatches, vector) + 1, -1)
+    return layer.x, layer.y, truth
 
 
 def peregrine_files():
@@ -160,72 +150,11 @@ def peregrine_files():
     return sorted(folder.glob("*.txt")) if folder.is_dir() else []
 
 
-def densify(segments, step_mm: float):
-    """Samples each (x0, y0, x1, y1) segment at a fixed step, its end point
-    included; returns x and y."""
-    xs, ys = [], []
-    for x0, y0, x1, y1 in segments:
-        length = float(np.hypot(x1 - x0, y1 - y0))
-        steps = max(1, int(np.ceil(length / step_mm)))
-        t = np.arange(1, steps + 1) / steps
-        xs.append(x0 + t * (x1 - x0))
-        ys.append(y0 + t * (y1 - y0))
-    if not xs:
-        return np.zeros(0), np.zeros(0)
-    return np.concatenate(xs), np.concatenate(ys)
-
-
-GCODE_WORD = re.compile(r"([A-Z])\s*([-+]?(?:\d+\.?\d*|\.\d+))")
-
-
 def gcode_layers(path: Path, step_mm: float = 0.1, scan_moves: bool = False):
     """Printing moves of a G-code file, one (x, y) sample array pair per
-    layer (the moves printed at one Z, in file order).  A move prints when it
-    extrudes (E grows, or is positive in relative-E files) or when it is a G1
-    with laser power S above zero; travel moves are left out.  With
-    `scan_moves` every G1 move counts, as in laser raster files whose G1
-    moves at zero power (overscan, row changes) are part of the scan.
-    Handles absolute and relative positioning (G90/G91) and absolute or
-    relative extrusion (M82/M83)."""
-    relative_xy = False
-    relative_e = False
-    pos = {"X": 0.0, "Y": 0.0, "Z": 0.0, "E": 0.0}
-    power = 0.0
-    layers: dict[float, list[tuple[float, float, float, float]]] = {}
-    for raw in Path(path).read_text(errors="replace").splitlines():
-        line = raw.split(";", 1)[0].strip().upper()
-        if not line:
-            continue
-        words = GCODE_WORD.findall(line)
-        codes = {f"{letter}{int(float(number))}" for letter, number in words if letter in "GM"}
-        params = {letter: float(number) for letter, number in words if letter in "XYZES"}
-        if "G90" in codes:
-            relative_xy = False
-        if "G91" in codes:
-            relative_xy = True
-        if "M82" in codes:
-            relative_e = False
-        if "M83" in codes:
-            relative_e = True
-        if "G92" in codes:
-            pos["E"] = params.get("E", pos["E"])
-            continue
-        if "S" in params:
-            power = params["S"]
-        if not codes & {"G0", "G1"}:
-            continue
-        start = (pos["X"], pos["Y"])
-        for axis in "XYZ":
-            if axis in params:
-                pos[axis] = pos[axis] + params[axis] if relative_xy else params[axis]
-        extrudes = False
-        if "E" in params:
-            extrudes = params["E"] > 0 if relative_e else params["E"] > pos["E"]
-            pos["E"] = pos["E"] + params["E"] if relative_e else params["E"]
-        prints = extrudes or ("G1" in codes and (power > 0 or scan_moves))
-        if prints and (pos["X"], pos["Y"]) != start:
-            layers.setdefault(round(pos["Z"], 4), []).append((start[0], start[1], pos["X"], pos["Y"]))
-    return [densify(segments, step_mm) for segments in layers.values()]
+    layer; with `scan_moves` the laser-off moves too (overscan and row
+    changes of laser raster files)."""
+    return [(layer.x, layer.y) for layer in read_gcode(path, step=step_mm, laser_off=scan_moves)]
 
 
 def ded_layers(path: Path):
