@@ -5,17 +5,20 @@
 // 1-3 worker count for the chunked collapse (1..8), 4-5 a stride given to x
 // or y.  After each run the labels' invariants are checked, and the chunked
 // collapse is compared with the serial one where the two must agree.
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <limits>
 #include <variant>
 #include <vector>
 
 #include "collapse.hpp"
 #include "parallel_collapse.hpp"
 #include "pipeline.hpp"
+#include "single_pass.hpp"
 
 namespace {
 
@@ -85,14 +88,84 @@ void check_same_grouping(const PointList<T>& serial, const PointList<T>& chunked
     }
 }
 
+// One step of the walk for a byte: mostly a plain step along the current
+// direction, sometimes an event.
+template <class T>
+T walk_step(std::uint8_t byte, T& direction) {
+    const T eps = std::numeric_limits<T>::epsilon();
+    switch (byte) {
+        case 0:
+            return T(0);
+        case 1:
+            return std::numeric_limits<T>::quiet_NaN();
+        case 2:
+            return std::numeric_limits<T>::infinity();
+        case 3:
+            return T(0.5) * eps * direction;
+        case 4:
+            return eps * direction;
+        case 5:
+            return std::numeric_limits<T>::max() / T(3) * direction;
+        case 6:
+        case 7:
+            direction = -direction;
+            return direction;
+        default:
+            return direction * static_cast<T>(byte) * T(0.01);
+    }
+}
+
+template <class T>
+void make_walk(const std::uint8_t* data, std::size_t size, std::vector<T>& xs, std::vector<T>& ys) {
+    const std::size_t n = std::min(size / 2, max_samples);
+    xs.resize(n);
+    ys.resize(n);
+    T x = T(0), y = T(0), x_direction = T(1), y_direction = T(1);
+    for (std::size_t k = 0; k < n; ++k) {
+        const std::uint8_t x_byte = data[2 * k], y_byte = data[2 * k + 1];
+        xs[k] = x + walk_step(x_byte, x_direction);
+        ys[k] = y + walk_step(y_byte, y_direction);
+        // NaN, infinite and huge steps are one-sample events: the walk goes
+        // on from where it was, so that later steps stay plain.
+        if (std::isfinite(xs[k]) && x_byte != 5) x = xs[k];
+        if (std::isfinite(ys[k]) && y_byte != 5) y = ys[k];
+    }
+}
+
+template <class T>
+bool same_bits(T a, T b) {
+    return (std::isnan(a) && std::isnan(b)) || std::memcmp(&a, &b, sizeof(T)) == 0;
+}
+
+template <class T>
+void check_fast_path(const Samples<T>& x, const Samples<T>& y, std::size_t workers) {
+    const TurningPointList<T> reference = turning_points_in_one_pass(x, y, workers, SimdLevel::off);
+    const TurningPointList<T> fast = turning_points_in_one_pass(x, y, workers, simd_level());
+    check(fast.size() == reference.size(), "the fast path finds as many turning points");
+    for (std::size_t i = 0; i < fast.size(); ++i) {
+        const TurningPoint<T>& a = fast[i];
+        const TurningPoint<T>& b = reference[i];
+        check(a.index == b.index && a.start_idx == b.start_idx && a.end_idx == b.end_idx && same_bits(a.x, b.x) &&
+                  same_bits(a.y, b.y) && same_bits(a.d_same, b.d_same) && same_bits(a.d_line, b.d_line),
+              "the fast path finds the same turning points");
+    }
+}
+
 template <class T>
 void run(const std::uint8_t* data, std::size_t size, std::uint8_t flags) {
-    const std::size_t n = std::min(size / (2 * sizeof(T)), max_samples);
-    std::vector<T> xs(n), ys(n);
-    if (n > 0) {
-        std::memcpy(xs.data(), data, n * sizeof(T));
-        std::memcpy(ys.data(), data + n * sizeof(T), n * sizeof(T));
+    std::vector<T> xs, ys;
+    if (flags & 64) {
+        make_walk(data, size, xs, ys);
+    } else {
+        const std::size_t samples = std::min(size / (2 * sizeof(T)), max_samples);
+        xs.resize(samples);
+        ys.resize(samples);
+        if (samples > 0) {
+            std::memcpy(xs.data(), data, samples * sizeof(T));
+            std::memcpy(ys.data(), data + samples * sizeof(T), samples * sizeof(T));
+        }
     }
+    const std::size_t n = xs.size();
 
     // Stride variants: the driver must refuse them for two or more samples.
     const int stride_case = (flags >> 4) & 3;
@@ -115,6 +188,7 @@ void run(const std::uint8_t* data, std::size_t size, std::uint8_t flags) {
 
     const std::size_t workers = 1 + ((flags >> 1) & 7);
     const Samples<T> x(xs), y(ys);
+    check_fast_path(x, y, workers);
     const PointList<T> serial_x = collapse_x(x, y);
     const PointList<T> chunked_x = collapse_x_parallel(x, y, workers);
     check_partition(serial_x, n);

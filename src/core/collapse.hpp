@@ -100,6 +100,21 @@ public:
         last_ = end - 1;
     }
 
+    // Whether the run in progress is one item covering samples [first, last].
+    bool holds_one(std::size_t first, std::size_t last) const {
+        return count_ == 1 && first_ == first && last_ == last;
+    }
+
+    // Replaces the run in progress by one item, as the single pass's fast
+    // path leaves it after samples this stage would only have passed on.
+    void restart_with(T compared, T averaged, std::size_t first, std::size_t last) {
+        anchor_ = compared;
+        sum_ = averaged;
+        count_ = 1;
+        first_ = first;
+        last_ = last;
+    }
+
     // Ends the run in progress (at the end of the input or of a chunk).
     void flush() {
         if (count_ == 0) return;

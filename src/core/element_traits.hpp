@@ -10,6 +10,11 @@ namespace rastermark {
 template <class T>
 inline constexpr T coordinate_tolerance = std::numeric_limits<T>::epsilon();
 
+// Largest |dx| for which dy / dx cannot round to zero when |dy| >= epsilon:
+// 2^-52 / 2^1022 (2^-23 / 2^126 for float32) is still the smallest subnormal.
+template <class T>
+inline constexpr T largest_plain_difference = std::numeric_limits<T>::max() / T(4);
+
 // Two coordinates are the same when |a - b|, computed in T, is strictly below
 // the tolerance.  A NaN or infinite difference compares false, so NaN and
 // infinities never equal anything, themselves included.

@@ -77,6 +77,8 @@ public:
 
     void start_chunk() { merging_ = has_held_; }
     void hold_next() { hold_ = true; }
+    // Whether the next point would be handed straight on.
+    bool passes_through() const { return !merging_ && !hold_; }
 
     void operator()(const FilteredPoint<T>& p) {
         if (merging_) {

@@ -35,6 +35,7 @@ public:
     explicit Samples(const std::vector<T>& values) : Samples(values.data(), values.size()) {}
 
     std::size_t size() const { return size_; }
+    const unsigned char* bytes() const { return bytes_; }
     T operator[](std::size_t i) const {
         T value;
         std::memcpy(&value, bytes_ + i * sizeof(T), sizeof(T));

@@ -29,11 +29,6 @@ struct TurningPoint {
 template <class T>
 using TurningPointList = std::vector<TurningPoint<T>, HugePageAllocator<TurningPoint<T>>>;
 
-// Largest |dx| for which dy / dx cannot round to zero when |dy| >= epsilon:
-// 2^-52 / 2^1022 (2^-23 / 2^126 for float32) is still the smallest subnormal.
-template <class T>
-inline constexpr T largest_plain_difference = std::numeric_limits<T>::max() / T(4);
-
 // Only the sign of a segment's direction matters (its value is dy / |dx|);
 // a segment degenerate in x or in y carries the previous direction on.
 // Where dy is finite and |dx| is not huge the quotient is a non-zero number
@@ -93,6 +88,23 @@ public:
     }
 
     TurningPointList<T> finish() { return std::move(turns_); }
+
+    // Whether the walk has passed its first segment, its latest point is the
+    // lone sample `sample` (so its coordinates are that sample's exactly),
+    // and the carried direction has a sign (is not NaN).
+    bool steady_at(std::size_t sample) const {
+        return seen_ >= 2 && previous_point_.start_idx == sample && previous_point_.end_idx == sample &&
+               !std::isnan(previous_);
+    }
+    bool falling() const { return std::signbit(previous_); }
+
+    // Takes `count` points that turn nothing, `last` the latest of them:
+    // every one of them would have carried the direction on as +-1.
+    void pass_quiet_points(const FilteredPoint<T>& last, std::size_t count) {
+        previous_ = falling() ? T(-1) : T(1);
+        previous_point_ = last;
+        seen_ += count;
+    }
 
 private:
     // Kept out of line: turns are rare next to the points that pass through.

@@ -1,0 +1,139 @@
+// The block test of the single pass's fast path, as one body that each
+// instruction-set translation unit compiles for its own target (the
+// baseline in quiet_blocks.cpp, AVX2 and AVX-512 in their own files, built
+// with those instruction sets enabled).  Everything here has internal
+// linkage, so no function compiled for a wider instruction set can stand in
+// for a baseline one at link time; include it after every other header.
+//
+// GCC and Clang build the test from their vector extensions (one body for
+// every width); other compilers get the scalar test in a branch-free loop.
+// The test only subtracts and compares, which every instruction set does
+// exactly as the per-sample machine does.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <limits>
+
+#include "element_traits.hpp"
+
+namespace rastermark {
+namespace {
+
+// Samples per block: one 64-byte line of each coordinate.
+template <class T>
+constexpr std::size_t block_width = 64 / sizeof(T);
+
+#if defined(__GNUC__)
+
+// The vectors never cross a call (the test is inlined into its scan loop),
+// so the note that passing them changes with the instruction set is moot.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wpsabi"
+
+// The widest vectors this translation unit's instruction set has.
+#if defined(__AVX512F__)
+constexpr std::size_t vector_bytes = 64;
+#elif defined(__AVX__)
+constexpr std::size_t vector_bytes = 32;
+#else
+constexpr std::size_t vector_bytes = 16;
+#endif
+
+template <class T, class Int>
+struct Vectors {
+    typedef T Values __attribute__((vector_size(vector_bytes)));
+    typedef Int Masks __attribute__((vector_size(vector_bytes)));
+    static constexpr Int sign_bit = std::numeric_limits<Int>::min();
+};
+
+template <class T>
+struct Block;
+template <>
+struct Block<double> : Vectors<double, std::int64_t> {};
+template <>
+struct Block<float> : Vectors<float, std::int32_t> {};
+
+// Whether every sample of the block at `xb` / `yb` is quiet (as
+// sample_is_quiet); the sample before the block is read too.  `flip` holds
+// the sign bit in every lane when the carried direction falls, so that a
+// quiet dy is positive after it.
+template <class T>
+inline bool block_is_quiet(const unsigned char* xb, const unsigned char* yb, typename Block<T>::Masks flip) {
+    using Values = typename Block<T>::Values;
+    using Masks = typename Block<T>::Masks;
+    const Masks magnitude = ~(Masks{} + Block<T>::sign_bit);
+    const Values tolerance = Values{} + coordinate_tolerance<T>;
+    const Values plain = Values{} + largest_plain_difference<T>;
+    const Values finite = Values{} + std::numeric_limits<T>::max();
+    Masks quiet = ~Masks{};
+    for (std::size_t offset = 0; offset < 64; offset += vector_bytes) {
+        Values x0, x1, y0, y1;
+        std::memcpy(&x0, xb + offset - sizeof(T), sizeof x0);
+        std::memcpy(&x1, xb + offset, sizeof x1);
+        std::memcpy(&y0, yb + offset - sizeof(T), sizeof y0);
+        std::memcpy(&y1, yb + offset, sizeof y1);
+        const Values dx = x1 - x0;
+        const Values dy = y1 - y0;
+        // Casts between vectors of one size reinterpret their bits.
+        const Values ax = (Values)((Masks)dx & magnitude);
+        const Values ay = (Values)((Masks)dy & magnitude);
+        const Values dy_rising = (Values)((Masks)dy ^ flip);
+        quiet &= (ax >= tolerance) & (ax <= plain) & (ay >= tolerance) & (ay <= finite) & (dy_rising > Values{});
+    }
+    std::uint64_t words[vector_bytes / 8];
+    std::memcpy(words, &quiet, sizeof words);
+    std::uint64_t all = ~std::uint64_t{0};
+    for (std::uint64_t w : words) all &= w;
+    return all == ~std::uint64_t{0};
+}
+
+// From sample `begin` (at least 1) on, skips whole blocks that are quiet
+// and returns where the first other block (or one that would pass `end`)
+// starts.
+template <class T>
+std::size_t scan_quiet_blocks(const unsigned char* x, const unsigned char* y, std::size_t begin, std::size_t end,
+                              bool falling) {
+    using Masks = typename Block<T>::Masks;
+    const Masks flip = Masks{} + (falling ? Block<T>::sign_bit : 0);
+    std::size_t i = begin;
+    while (end - i >= block_width<T> && block_is_quiet<T>(x + i * sizeof(T), y + i * sizeof(T), flip)) {
+        i += block_width<T>;
+    }
+    return i;
+}
+
+#pragma GCC diagnostic pop
+
+#else
+
+template <class T>
+std::size_t scan_quiet_blocks(const unsigned char* x, const unsigned char* y, std::size_t begin, std::size_t end,
+                              bool falling) {
+    auto at = [](const unsigned char* bytes, std::size_t k) {
+        T value;
+        std::memcpy(&value, bytes + k * sizeof(T), sizeof(T));
+        return value;
+    };
+    std::size_t i = begin;
+    while (end - i >= block_width<T>) {
+        bool quiet = true;
+        for (std::size_t k = i; k < i + block_width<T>; ++k) {
+            const T dx = at(x, k) - at(x, k - 1);
+            const T dy = at(y, k) - at(y, k - 1);
+            const T ax = dx < T(0) ? -dx : dx;
+            const T ay = dy < T(0) ? -dy : dy;
+            quiet &= ax >= coordinate_tolerance<T> && ax <= largest_plain_difference<T> &&
+                     ay >= coordinate_tolerance<T> && ay <= std::numeric_limits<T>::max() && (dy < T(0)) == falling;
+        }
+        if (!quiet) break;
+        i += block_width<T>;
+    }
+    return i;
+}
+
+#endif
+
+}  // namespace
+}  // namespace rastermark
