@@ -12,6 +12,7 @@
 
 #include "collapse.hpp"
 #include "element_traits.hpp"
+#include "quiet_blocks.hpp"
 #include "worker_pool.hpp"
 
 namespace rastermark {
@@ -169,13 +170,25 @@ struct RunCount {
 };
 
 template <class T>
-RunCount<T> count_x_runs(Samples<T> x, std::size_t begin, std::size_t end) {
+RunCount<T> count_x_runs(Samples<T> x, std::size_t begin, std::size_t end, SimdLevel level = simd_level()) {
     RunCount<T> count;
     T anchor = x[begin];
     count.first_anchors[0] = anchor;
     count.runs = 1;
     std::size_t i = begin + 1;
     while (i < end) {
+        // Where the run is anchored at the previous sample's x (equal, so
+        // the comparisons are the same) and x keeps moving, each sample
+        // starts a run: whole blocks of them are counted at once.
+        if (count.runs >= RunCount<T>::leading && anchor == x[i - 1]) {
+            const std::size_t stop = skip_moving_x_blocks(x, i, end, level);
+            if (stop != i) {
+                count.runs += stop - i;
+                anchor = x[stop - 1];
+                i = stop;
+                if (i == end) break;
+            }
+        }
         // Skip whole blocks that stay in the run: four independent tests
         // instead of a chain through a conditionally updated anchor.
         constexpr std::size_t block = 4;
@@ -219,9 +232,9 @@ std::size_t merging_prefix_by_scan(Samples<T> x, const ChunkRange& chunk, T last
 // the leading runs of each chunk are looked at; a chunk whose merging prefix
 // is longer than the runs the count kept is scanned again from its start.
 template <class T>
-std::size_t count_x_points_parallel(Samples<T> x, const ChunkPlan& plan) {
+std::size_t count_x_points_parallel(Samples<T> x, const ChunkPlan& plan, SimdLevel level = simd_level()) {
     const std::vector<RunCount<T>> counts = worker_pool::parallel_map<RunCount<T>>(
-        plan, [&](const ChunkRange& r) { return count_x_runs(x, r.start, r.end); });
+        plan, [&](const ChunkRange& r) { return count_x_runs(x, r.start, r.end, level); });
     std::size_t points = 0;
     T last_anchor{};
     for (std::size_t c = 0; c < plan.size(); ++c) {

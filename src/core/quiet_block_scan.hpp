@@ -104,6 +104,35 @@ std::size_t scan_quiet_blocks(const unsigned char* x, const unsigned char* y, st
     return i;
 }
 
+// From sample `begin` (at least 1) on, skips whole blocks in which every
+// x is apart from the previous sample's (by at least the tolerance; never
+// NaN), and returns where the first other block starts.
+template <class T>
+std::size_t scan_moving_x_blocks(const unsigned char* x, std::size_t begin, std::size_t end) {
+    using Values = typename Block<T>::Values;
+    using Masks = typename Block<T>::Masks;
+    const Masks magnitude = ~(Masks{} + Block<T>::sign_bit);
+    const Values tolerance = Values{} + coordinate_tolerance<T>;
+    std::size_t i = begin;
+    while (end - i >= block_width<T>) {
+        Masks moving = ~Masks{};
+        for (std::size_t offset = 0; offset < 64; offset += vector_bytes) {
+            Values x0, x1;
+            std::memcpy(&x0, x + i * sizeof(T) + offset - sizeof(T), sizeof x0);
+            std::memcpy(&x1, x + i * sizeof(T) + offset, sizeof x1);
+            const Values ax = (Values)((Masks)(x1 - x0) & magnitude);
+            moving &= ax >= tolerance;
+        }
+        std::uint64_t words[vector_bytes / 8];
+        std::memcpy(words, &moving, sizeof words);
+        std::uint64_t all = ~std::uint64_t{0};
+        for (std::uint64_t w : words) all &= w;
+        if (all != ~std::uint64_t{0}) break;
+        i += block_width<T>;
+    }
+    return i;
+}
+
 #pragma GCC diagnostic pop
 
 #else
@@ -128,6 +157,24 @@ std::size_t scan_quiet_blocks(const unsigned char* x, const unsigned char* y, st
                      ay >= coordinate_tolerance<T> && ay <= std::numeric_limits<T>::max() && (dy < T(0)) == falling;
         }
         if (!quiet) break;
+        i += block_width<T>;
+    }
+    return i;
+}
+
+template <class T>
+std::size_t scan_moving_x_blocks(const unsigned char* x, std::size_t begin, std::size_t end) {
+    std::size_t i = begin;
+    while (end - i >= block_width<T>) {
+        bool moving = true;
+        for (std::size_t k = i; k < i + block_width<T>; ++k) {
+            T a, b;
+            std::memcpy(&a, x + (k - 1) * sizeof(T), sizeof(T));
+            std::memcpy(&b, x + k * sizeof(T), sizeof(T));
+            const T d = b - a;
+            moving &= (d < T(0) ? -d : d) >= coordinate_tolerance<T>;
+        }
+        if (!moving) break;
         i += block_width<T>;
     }
     return i;

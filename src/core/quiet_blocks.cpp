@@ -82,7 +82,25 @@ std::size_t skip_quiet_blocks(Samples<T> x, Samples<T> y, std::size_t begin, std
     }
 }
 
+template <class T>
+std::size_t skip_moving_x_blocks(Samples<T> x, std::size_t begin, std::size_t end, SimdLevel level) {
+    switch (std::min(level, supported_level())) {
+        case SimdLevel::off:
+            return begin;
+#ifdef RASTERMARK_X86_DISPATCH
+        case SimdLevel::avx2:
+            return isa::skip_moving_x_blocks_avx2(x.bytes(), begin, end, std::is_same_v<T, float>);
+        case SimdLevel::avx512:
+            return isa::skip_moving_x_blocks_avx512(x.bytes(), begin, end, std::is_same_v<T, float>);
+#endif
+        default:
+            return scan_moving_x_blocks<T>(x.bytes(), begin, end);
+    }
+}
+
 template std::size_t skip_quiet_blocks(Samples<double>, Samples<double>, std::size_t, std::size_t, bool, SimdLevel);
 template std::size_t skip_quiet_blocks(Samples<float>, Samples<float>, std::size_t, std::size_t, bool, SimdLevel);
+template std::size_t skip_moving_x_blocks(Samples<double>, std::size_t, std::size_t, SimdLevel);
+template std::size_t skip_moving_x_blocks(Samples<float>, std::size_t, std::size_t, SimdLevel);
 
 }  // namespace rastermark

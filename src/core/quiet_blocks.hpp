@@ -50,4 +50,11 @@ template <class T>
 std::size_t skip_quiet_blocks(Samples<T> x, Samples<T> y, std::size_t begin, std::size_t end, bool falling,
                               SimdLevel level);
 
+// From sample `begin` (at least 1) on, skips whole blocks in which every
+// sample's x is apart from the previous sample's (so that, after a run
+// anchored at the sample before `begin`, each starts an x-run of its own);
+// returns where the first other block starts.
+template <class T>
+std::size_t skip_moving_x_blocks(Samples<T> x, std::size_t begin, std::size_t end, SimdLevel level);
+
 }  // namespace rastermark

@@ -14,5 +14,9 @@ std::size_t skip_quiet_blocks_avx2(const unsigned char* x, const unsigned char* 
                     : scan_quiet_blocks<double>(x, y, begin, end, falling);
 }
 
+std::size_t skip_moving_x_blocks_avx2(const unsigned char* x, std::size_t begin, std::size_t end, bool is_float) {
+    return is_float ? scan_moving_x_blocks<float>(x, begin, end) : scan_moving_x_blocks<double>(x, begin, end);
+}
+
 }  // namespace rastermark::isa
 #endif

@@ -15,5 +15,8 @@ std::size_t skip_quiet_blocks_avx2(const unsigned char* x, const unsigned char* 
 std::size_t skip_quiet_blocks_avx512(const unsigned char* x, const unsigned char* y, std::size_t begin,
                                      std::size_t end, bool falling, bool is_float);
 
+std::size_t skip_moving_x_blocks_avx2(const unsigned char* x, std::size_t begin, std::size_t end, bool is_float);
+std::size_t skip_moving_x_blocks_avx512(const unsigned char* x, std::size_t begin, std::size_t end, bool is_float);
+
 }  // namespace rastermark::isa
 #endif

@@ -181,7 +181,7 @@ void for_each_collapsed_point(Samples<T> x, Samples<T> y, std::size_t workers, S
     bool y_chunked = false;
     ChunkPlan y_plan;
     if (workers >= 2 && n >= parallel_y_threshold) {
-        const std::size_t m = x_chunked ? count_x_points_parallel(x, x_plan) : count_x_runs(x, 0, n).runs;
+        const std::size_t m = x_chunked ? count_x_points_parallel(x, x_plan, level) : count_x_runs(x, 0, n, level).runs;
         y_chunked = m >= parallel_y_threshold;
         if (y_chunked) y_plan = make_chunk_plan(m, workers);
     }

@@ -74,6 +74,8 @@ std::vector<std::pair<std::string, std::function<void(std::vector<T>&, std::vect
         {"y repeat", [](V&, V& y, std::size_t p) { y[p] = y[p - 1]; }},
         {"dwell", [](V& x, V& y, std::size_t p) { x[p] = x[p - 1], y[p] = y[p - 1]; }},
         {"x within tolerance", [=](V& x, V&, std::size_t p) { x[p - 1] = T(0), x[p] = T(0.75) * eps; }},
+        {"x drifts around its anchor",
+         [=](V& x, V&, std::size_t p) { x[p - 2] = T(0), x[p - 1] = T(-0.6) * eps, x[p] = T(0.6) * eps; }},
         {"x exactly the tolerance", [=](V& x, V&, std::size_t p) { x[p - 1] = T(0), x[p] = eps; }},
         {"y within tolerance", [=](V&, V& y, std::size_t p) { y[p - 1] = T(0), y[p] = T(-0.5) * eps; }},
         {"y exactly the tolerance", [=](V&, V& y, std::size_t p) { y[p - 1] = T(0), y[p] = -eps; }},
@@ -188,6 +190,41 @@ TYPED_TEST(QuietBlocksTest, PassMatchesThePerSampleMachineWhenChunked) {
         plant(xs, ys, 2 + rng() % (xs.size() - 2));
     }
     for (std::size_t workers : {2, 3, 7}) expect_fast_matches_reference(xs, ys, workers, "chunked");
+}
+
+// The count of x-runs that decides whether collapse_y is chunked skips
+// blocks where x keeps moving; it must count as the per-sample loop does.
+TYPED_TEST(QuietBlocksTest, RunCountMatchesThePerSampleCount) {
+    using T = TypeParam;
+    auto same_count = [](const RunCount<T>& a, const RunCount<T>& b) {
+        bool same = a.runs == b.runs && same_bits(a.last_anchor, b.last_anchor);
+        for (std::size_t k = 0; k < RunCount<T>::leading; ++k) {
+            same = same && same_bits(a.first_anchors[k], b.first_anchors[k]);
+        }
+        return same;
+    };
+    for (const auto& [name, plant] : events<T>()) {
+        for (std::size_t p = 2; p < 80; ++p) {
+            std::vector<T> xs, ys;
+            serpentine(3, 37, xs, ys);
+            plant(xs, ys, p);
+            const Samples<T> x(xs);
+            for (std::size_t begin : {std::size_t{0}, std::size_t{1}, p - 1, p}) {
+                const RunCount<T> reference = count_x_runs(x, begin, xs.size(), SimdLevel::off);
+                for (SimdLevel level : fast_levels()) {
+                    ASSERT_TRUE(same_count(count_x_runs(x, begin, xs.size(), level), reference))
+                        << name << " at " << p << " from " << begin << ", " << simd_level_name(level);
+                }
+            }
+            for (std::size_t workers : {2, 3}) {
+                const ChunkPlan plan = make_chunk_plan(xs.size(), workers);
+                const std::size_t reference = count_x_points_parallel(x, plan, SimdLevel::off);
+                for (SimdLevel level : fast_levels()) {
+                    ASSERT_EQ(count_x_points_parallel(x, plan, level), reference) << name << " at " << p;
+                }
+            }
+        }
+    }
 }
 
 // Pairs of samples on one x (so that y-chunks no longer start where
