@@ -188,7 +188,17 @@ def machine():
                 break
     except OSError:
         pass
-    return f"{cpu}, {os.cpu_count()} logical CPUs, Python {platform.python_version()}, NumPy {np.__version__}"
+    flags = set()
+    try:
+        for line in open("/proc/cpuinfo"):
+            if line.startswith("flags"):
+                flags = set(line.split(":", 1)[1].split())
+                break
+    except OSError:
+        pass
+    widest = next((name for name in ("avx512bw", "avx2", "sse2") if name in flags), "baseline")
+    return (f"{cpu} ({widest}), {os.cpu_count()} logical CPUs, Python {platform.python_version()}, "
+            f"NumPy {np.__version__}")
 
 
 def main():
@@ -204,9 +214,15 @@ def main():
     print(f"machine: {machine()}")
     every = str(os.cpu_count() or 1)
     rows = []
-    for setting, threads in (("1 worker", "1"), (f"{every} workers", every)):
+    settings = (
+        ("1 worker", {"RASTERMARK_NUM_THREADS": "1"}),
+        (f"{every} workers", {"RASTERMARK_NUM_THREADS": every}),
+        # The same pass without its quiet-block fast path, for comparison.
+        ("1 worker, per sample", {"RASTERMARK_NUM_THREADS": "1", "RASTERMARK_SIMD": "off"}),
+    )
+    for setting, env in settings:
         print(f"timing with {setting} ...", flush=True)
-        for row in run_child("time", args.quick, {"RASTERMARK_NUM_THREADS": threads}):
+        for row in run_child("time", args.quick, env):
             row["setting"] = setting
             rows.append(row)
 

@@ -29,6 +29,29 @@ def jittery(n, dtype=np.float64, seed=1):
     return x.astype(dtype), y.astype(dtype)
 
 
+def turn_every_30(n, dtype=np.float64, seed=3):
+    """Short lines: y reverses every 30 samples, x advances slowly, both
+    with a little noise that never reverses a line."""
+    rng = np.random.default_rng(seed)
+    k = np.arange(n)
+    phase = k % 60
+    y = np.where(phase < 30, phase, 60 - phase) * 0.1 + rng.normal(0, 0.005, n)
+    x = k * 0.002 + rng.normal(0, 1e-4, n)
+    return x.astype(dtype), y.astype(dtype)
+
+
+def noisy_with_dwell(n, dtype=np.float64, seed=4):
+    """The rotated layer with 2 um of position noise and 30% of the samples
+    repeating the one before (a controller that samples faster than it
+    moves)."""
+    x, y = pbf_layer(n, 67.0, seed, np.float64)
+    rng = np.random.default_rng(seed)
+    x = x + rng.normal(0, 0.002, n)
+    y = y + rng.normal(0, 0.002, n)
+    keep = np.maximum.accumulate(np.where(rng.random(n) < 0.3, 0, np.arange(n)))
+    return x[keep].astype(dtype), y[keep].astype(dtype)
+
+
 def nan_heavy(n, dtype=np.float64, seed=2):
     x, y = pbf_layer(n, 67.0, seed, np.float64)
     rng = np.random.default_rng(seed)
@@ -43,5 +66,7 @@ WORKLOADS = {
     "every sample its own run": every_sample_its_own_run,
     "all samples on one x": all_on_one_x,
     "jittery (many turns)": jittery,
+    "a turn every 30 samples": turn_every_30,
+    "noisy with 30% dwell": noisy_with_dwell,
     "NaN-heavy": nan_heavy,
 }
