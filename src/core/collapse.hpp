@@ -50,12 +50,13 @@ class RunCollapser {
 public:
     explicit RunCollapser(Sink& sink) : sink_(sink) {}
 
-    void push(T compared, T averaged, std::size_t first, std::size_t last) {
+    // Returns whether the item joined the run in progress.
+    bool push(T compared, T averaged, std::size_t first, std::size_t last) {
         if (count_ != 0 && same_coordinate(compared, anchor_)) {
             sum_ += averaged;
             ++count_;
             last_ = last;
-            return;
+            return true;
         }
         flush();
         anchor_ = compared;
@@ -63,10 +64,11 @@ public:
         count_ = 1;
         first_ = first;
         last_ = last;
+        return false;
     }
 
-    void push(const FilteredPoint<T>& p) {
-        push(compared_of<compared_axis>(p), averaged_of<compared_axis>(p), p.start_idx, p.end_idx);
+    bool push(const FilteredPoint<T>& p) {
+        return push(compared_of<compared_axis>(p), averaged_of<compared_axis>(p), p.start_idx, p.end_idx);
     }
 
     // Pushes samples [begin, end) of x and y, x being the compared

@@ -62,6 +62,19 @@ T squared_line_distance(T px, T py, const TurningPoint<T>& A, const TurningPoint
     return (offset * offset) / (s * s + T(1));
 }
 
+// The record of a turn at point `a`, the index-th collapsed point: its
+// squared distances to the latest turn of its own set (set_a where the path
+// falls after it) and to the line through the latest turns of both sets.
+template <class T>
+TurningPoint<T> make_turn(const FilteredPoint<T>& a, std::size_t index, bool falls, const TurningPoint<T>& latest_a,
+                          const TurningPoint<T>& latest_b) {
+    const T d_line = squared_line_distance(a.x, a.y, latest_a, latest_b);
+    const TurningPoint<T>& latest = falls ? latest_a : latest_b;
+    const T dy = latest.y - a.y;
+    const T dx = latest.x - a.x;
+    return {index, dy * dy + dx * dx, d_line, a.x, a.y, a.start_idx, a.end_idx};
+}
+
 // Finds the turning points of a stream of collapsed points, one point at a
 // time.  The turns fall into two sets: set_a, the turns after which the path
 // falls, and set_b, all others; each set starts with a seed record of the
@@ -106,16 +119,40 @@ public:
         seen_ += count;
     }
 
+    // -- walking one segment of the path (see turning_points_in_segments) --
+
+    // Resumes the walk inside the path, where its latest point is `latest`
+    // (the `seen`-th point minus one), and the carried direction is
+    // `direction`, but the latest turns are not known.  Until a turn of each
+    // set has been seen, the turns found are recorded as pending: their
+    // distances are recomputed once the turns before the segment are known.
+    // No turn is dropped here; the caller applies the rule on set_a's first.
+    void resume(const FilteredPoint<T>& latest, std::size_t seen, T direction) {
+        seen_ = seen;
+        previous_point_ = latest;
+        previous_ = direction;
+        a_records_ = 2;
+        resumed_ = true;
+    }
+
+    // Whether each pending turn (the first ones recorded) falls.
+    const std::vector<bool>& pending_falls() const { return pending_falls_; }
+    bool has_seen_a() const { return !resumed_ || knows_a_; }
+    bool has_seen_b() const { return !resumed_ || knows_b_; }
+    const TurningPoint<T>& latest_a() const { return latest_a_; }
+    const TurningPoint<T>& latest_b() const { return latest_b_; }
+    std::size_t seen() const { return seen_; }
+    std::size_t a_records() const { return a_records_; }
+
 private:
     // Kept out of line: turns are rare next to the points that pass through.
     [[gnu::noinline]] void record_turn(T next) {
-        const FilteredPoint<T>& a = previous_point_;
-        const T d_line = squared_line_distance(a.x, a.y, latest_a_, latest_b_);
         const bool falls = next < T(0);
-        const TurningPoint<T>& latest = falls ? latest_a_ : latest_b_;
-        const T dy = latest.y - a.y;
-        const T dx = latest.x - a.x;
-        const TurningPoint<T> turn{seen_ - 1, dy * dy + dx * dx, d_line, a.x, a.y, a.start_idx, a.end_idx};
+        const TurningPoint<T> turn = make_turn(previous_point_, seen_ - 1, falls, latest_a_, latest_b_);
+        if (resumed_ && !(knows_a_ && knows_b_)) {
+            pending_falls_.push_back(falls);
+            (falls ? knows_a_ : knows_b_) = true;
+        }
         if (falls) {
             // The first turn of set_a is dropped from the result.
             if (a_records_++ > 1) turns_.push_back(turn);
@@ -133,6 +170,10 @@ private:
     TurningPoint<T> latest_b_{};
     std::size_t a_records_ = 1;  // the seed
     TurningPointList<T> turns_;
+    bool resumed_ = false;
+    bool knows_a_ = false;
+    bool knows_b_ = false;
+    std::vector<bool> pending_falls_;
 };
 
 template <class T>

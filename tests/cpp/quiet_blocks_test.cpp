@@ -41,7 +41,7 @@ template <class T>
 void expect_fast_matches_reference(const std::vector<T>& xs, const std::vector<T>& ys, std::size_t workers,
                                    const std::string& what) {
     const Samples<T> x(xs), y(ys);
-    const TurningPointList<T> reference = turning_points_in_one_pass(x, y, workers, SimdLevel::off);
+    const TurningPointList<T> reference = turning_points_serially(x, y, workers, SimdLevel::off);
     for (SimdLevel level : fast_levels()) {
         expect_same_turns(turning_points_in_one_pass(x, y, workers, level), reference,
                           what + ", " + simd_level_name(level) + ", " + std::to_string(workers) + " workers");

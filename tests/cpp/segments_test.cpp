@@ -1,0 +1,157 @@
+#include <cmath>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "single_pass.hpp"
+#include "test_support.hpp"
+
+namespace rastermark {
+namespace {
+
+using namespace rastermark::testing;
+
+template <class T>
+void expect_same_turns(const TurningPointList<T>& got, const TurningPointList<T>& expected, const std::string& what) {
+    ASSERT_EQ(got.size(), expected.size()) << what;
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        const TurningPoint<T>& a = got[i];
+        const TurningPoint<T>& b = expected[i];
+        ASSERT_TRUE(a.index == b.index && a.start_idx == b.start_idx && a.end_idx == b.end_idx &&
+                    same_bits(a.x, b.x) && same_bits(a.y, b.y) && same_bits(a.d_same, b.d_same) &&
+                    same_bits(a.d_line, b.d_line))
+            << what << ", turn " << i << " of " << got.size();
+    }
+}
+
+// The segmented pass must give the serial chunked pass's turns bit for bit,
+// with and without the quiet-block fast path, and must really be cut.
+template <class T>
+void expect_segments_match(const std::vector<T>& xs, const std::vector<T>& ys, const std::string& what,
+                           std::initializer_list<std::size_t> worker_counts = {2, 3, 5, 8}) {
+    const Samples<T> x(xs), y(ys);
+    for (std::size_t workers : worker_counts) {
+        const TurningPointList<T> serial = turning_points_serially(x, y, workers, SimdLevel::off);
+        const std::string label = what + ", " + std::to_string(workers) + " workers";
+        EXPECT_EQ(plan_segments(x, y, make_chunk_plan(xs.size(), workers), workers).size(), workers) << label;
+        expect_same_turns(turning_points_in_segments(x, y, workers, SimdLevel::off), serial, label + ", per sample");
+        expect_same_turns(turning_points_in_segments(x, y, workers, simd_level()), serial, label + ", fast");
+    }
+}
+
+// Lines of `per_line` samples at `hatch` apart, serpentine, slanted; noise
+// and repeated samples (dwell) on request.
+template <class T>
+void raster(std::size_t n, int per_line, double noise, double dwell, unsigned seed, std::vector<T>& xs,
+            std::vector<T>& ys) {
+    std::mt19937 rng(seed);
+    std::normal_distribution<double> jitter(0.0, noise);
+    std::uniform_real_distribution<double> unit(0.0, 1.0);
+    for (std::size_t k = 0; k < n; ++k) {
+        if (k > 0 && unit(rng) < dwell) {
+            xs.push_back(xs.back());
+            ys.push_back(ys.back());
+            continue;
+        }
+        const std::size_t line = k / per_line;
+        const std::size_t step = k % per_line;
+        const double along = line % 2 == 0 ? step : per_line - 1 - step;
+        xs.push_back(static_cast<T>(line * 0.1 + along * 0.002 + (noise > 0 ? jitter(rng) : 0.0)));
+        ys.push_back(static_cast<T>(along * 0.01 + (noise > 0 ? jitter(rng) : 0.0)));
+    }
+}
+
+template <class T>
+class SegmentsTest : public ::testing::Test {};
+TYPED_TEST_SUITE(SegmentsTest, ElementTypes);
+
+TYPED_TEST(SegmentsTest, RasterLayers) {
+    using T = TypeParam;
+    for (int per_line : {500, 37}) {
+        std::vector<T> xs, ys;
+        raster<T>(700000, per_line, 0.0, 0.0, 1, xs, ys);
+        expect_segments_match(xs, ys, "raster of " + std::to_string(per_line));
+    }
+}
+
+TYPED_TEST(SegmentsTest, NoisyLayersWithDwell) {
+    using T = TypeParam;
+    std::vector<T> xs, ys;
+    raster<T>(900000, 300, 0.002, 0.3, 2, xs, ys);
+    expect_segments_match(xs, ys, "noisy with dwell");
+}
+
+// A turn at almost every sample: many turns are pending at each start.
+TYPED_TEST(SegmentsTest, JitteryPath) {
+    using T = TypeParam;
+    std::mt19937 rng(3);
+    std::normal_distribution<double> normal(0.0, 1.0);
+    std::vector<T> xs, ys;
+    for (std::size_t k = 0; k < 600000; ++k) {
+        xs.push_back(static_cast<T>(k * 0.001 + 1e-4 * normal(rng)));
+        ys.push_back(static_cast<T>(normal(rng)));
+    }
+    expect_segments_match(xs, ys, "jittery");
+}
+
+// No turn at all in the first segments, then lines that only fall after
+// each turn or only rise: the first turn of set_a (which is dropped), and
+// the latest turns of a set, come from a segment far before.
+TYPED_TEST(SegmentsTest, TurnsOfOneSetFarApart) {
+    using T = TypeParam;
+    std::vector<T> xs, ys;
+    for (std::size_t k = 0; k < 600000; ++k) {
+        xs.push_back(static_cast<T>(k * 0.001));
+        ys.push_back(static_cast<T>(k * 0.003));
+    }
+    raster<T>(300000, 40000, 0.0, 0.0, 4, xs, ys);
+    for (std::size_t k = 600000; k < xs.size(); ++k) xs[k] += static_cast<T>(700);
+    expect_segments_match(xs, ys, "one long rise, then long lines");
+}
+
+// Lines along x (each one y-run, one turn) joined by short diagonal turnarounds,
+// where segments can start: the y-chunk starts fall inside y-runs, so the
+// segments holding them are walked again with the y-chunks.
+TYPED_TEST(SegmentsTest, YChunkStartsInsideLongYRuns) {
+    using T = TypeParam;
+    std::vector<T> xs, ys;
+    for (int line = 0; xs.size() < 800000; ++line) {
+        const double y0 = (line % 2 == 0 ? 0.0 : 0.5) + line * 0.001;
+        const double y1 = (line % 2 == 0 ? 0.5 : 0.0) + (line + 1) * 0.001;
+        for (int k = 0; k < 997; ++k) {
+            const double along = line % 2 == 0 ? k : 996 - k;
+            xs.push_back(static_cast<T>(along * 0.013 + 0.001 * (k % 5)));
+            ys.push_back(static_cast<T>(y0));
+        }
+        for (int k = 1; k <= 8; ++k) {
+            xs.push_back(static_cast<T>(xs.back() + (line % 2 == 0 ? 0.01 : -0.01)));
+            ys.push_back(static_cast<T>(y0 + (y1 - y0) * k / 9));
+        }
+    }
+    expect_segments_match(xs, ys, "lines along x with turnarounds");
+}
+
+// Long runs of equal x or of equal y (axis-parallel hatches) leave few
+// exact starts; where none is found the segment simply runs on.
+TYPED_TEST(SegmentsTest, AxisParallelLines) {
+    using T = TypeParam;
+    for (bool along_x : {true, false}) {
+        std::vector<T> xs, ys;
+        for (std::size_t k = 0; k < 800000; ++k) {
+            const std::size_t line = k / 1000, step = k % 1000;
+            const double along = line % 2 == 0 ? step : 999 - step;
+            const double across = line * 0.1 + (step % 7) * 0.013;
+            xs.push_back(static_cast<T>(along_x ? along * 0.01 : across));
+            ys.push_back(static_cast<T>(along_x ? across : along * 0.01));
+        }
+        const Samples<T> x(xs), y(ys);
+        for (std::size_t workers : {2, 3}) {
+            expect_same_turns(turning_points_in_segments(x, y, workers, simd_level()),
+                              turning_points_serially(x, y, workers, SimdLevel::off),
+                              along_x ? "lines along x" : "lines along y");
+        }
+    }
+}
+
+}  // namespace
+}  // namespace rastermark
