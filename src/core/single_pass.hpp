@@ -64,8 +64,11 @@ public:
         if (last) {
             x_stitch_.finish();
             y_runs_.flush();
-            if constexpr (y_chunked) y_stitch_.finish();
         }
+        // A y-chunk that starts on one of a segment's last x-points leaves
+        // the y-point before it held; at a segment's end nothing can merge
+        // into it any more (the next segment's start is exact), so it goes on.
+        if constexpr (y_chunked) y_stitch_.finish();
     }
 
     // Sets the stages to their state before sample b of a segment start

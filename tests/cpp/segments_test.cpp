@@ -131,6 +131,42 @@ TYPED_TEST(SegmentsTest, YChunkStartsInsideLongYRuns) {
     expect_segments_match(xs, ys, "lines along x with turnarounds");
 }
 
+// Every segment walked with y-chunks that start at each x-point near a
+// segment start (and one inside a long y-run): the walks joined must give
+// the serial pass with the same y-chunks.
+TYPED_TEST(SegmentsTest, YChunkStartsAtEveryPlaceNearASegmentStart) {
+    using T = TypeParam;
+    std::vector<T> xs, ys;
+    raster<T>(600000, 301, 0.0, 0.0, 5, xs, ys);
+    for (std::size_t k = 100; k < 400; ++k) ys[k] = ys[99];  // a long y-run early on
+    const Samples<T> x(xs), y(ys);
+    const std::size_t workers = 3;
+    const ChunkPlan x_plan = make_chunk_plan(xs.size(), workers);
+    const ChunkPlan segments = plan_segments(x, y, x_plan, workers);
+    ASSERT_EQ(segments.size(), workers);
+    std::vector<std::size_t> before(segments.size(), 0);
+    std::size_t total = 0;
+    for (std::size_t s = 0; s < segments.size(); ++s) {
+        before[s] = total;
+        total += walk_segment(x, y, x_plan, segments, s, ChunkPlan{}, 0, simd_level()).x_points;
+    }
+    for (std::size_t s = 1; s < segments.size(); ++s) {
+        for (std::size_t d = 0; d < 24; ++d) {
+            const std::size_t start = before[s] + d - 12;
+            const ChunkPlan y_plan{{0, 200}, {200, start}, {start, total}};
+            TurningPointDetector<T> detector;
+            SinglePass<T, true, true, TurningPointDetector<T>>(y_plan, detector, SimdLevel::off).run(x, y, x_plan);
+            const TurningPointList<T> serial = detector.finish();
+            std::vector<SegmentWalk<T>> walks;
+            for (std::size_t t = 0; t < segments.size(); ++t) {
+                walks.push_back(walk_segment(x, y, x_plan, segments, t, y_plan, before[t], simd_level()));
+            }
+            expect_same_turns(join_segments(walks), serial,
+                              "y-chunk start " + std::to_string(d) + " - 12 x-points from segment " + std::to_string(s));
+        }
+    }
+}
+
 // Long runs of equal x or of equal y (axis-parallel hatches) leave few
 // exact starts; where none is found the segment simply runs on.
 TYPED_TEST(SegmentsTest, AxisParallelLines) {
