@@ -227,6 +227,32 @@ TYPED_TEST(QuietBlocksTest, RunCountMatchesThePerSampleCount) {
     }
 }
 
+// Events planted right around the places where the chunked pass would
+// start its segments (which then start elsewhere or not at all).
+TYPED_TEST(QuietBlocksTest, SegmentedPassMatchesAroundEventsAtSegmentStarts) {
+    using T = TypeParam;
+    const auto kinds = events<T>();
+    std::vector<T> clean_x, clean_y;
+    serpentine(21, 25000, clean_x, clean_y);  // 525,000 samples
+    const std::size_t workers = 3;
+    const ChunkPlan segments =
+        plan_segments(Samples<T>(clean_x), Samples<T>(clean_y), make_chunk_plan(clean_x.size(), workers), workers);
+    ASSERT_EQ(segments.size(), workers);
+    std::mt19937 rng(11);
+    for (int trial = 0; trial < 40; ++trial) {
+        std::vector<T> xs = clean_x, ys = clean_y;
+        const std::size_t b = segments[1 + rng() % (workers - 1)].start;
+        const std::size_t at = b - 10 + rng() % 20;
+        const auto& [name, plant] = kinds[rng() % (kinds.size() - 1)];  // no long reversal
+        plant(xs, ys, at);
+        const Samples<T> x(xs), y(ys);
+        expect_same_turns(turning_points_in_segments(x, y, workers, simd_level()),
+                          turning_points_serially(x, y, workers, SimdLevel::off),
+                          name + " at " + std::to_string(at) + ", segment start " + std::to_string(b));
+        if (this->HasFatalFailure()) return;
+    }
+}
+
 // Pairs of samples on one x (so that y-chunks no longer start where
 // x-chunks do), a quiet stretch across the first y-chunk start, then
 // horizontal lines (long y-runs) across the later ones: skipping past a

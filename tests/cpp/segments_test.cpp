@@ -167,6 +167,22 @@ TYPED_TEST(SegmentsTest, YChunkStartsAtEveryPlaceNearASegmentStart) {
     }
 }
 
+// A place where three samples look like an exact start but the x-run of the
+// sample before them holds two samples whose mean y lies above the next
+// one: the segment must start only past it.
+TYPED_TEST(SegmentsTest, SegmentStartsNeedTheirWholeWindow) {
+    using T = TypeParam;
+    const std::size_t n = 600000, t = n / 2 + 16;  // where two workers look first
+    std::vector<T> xs, ys;
+    raster<T>(n, 1000, 0.0, 0.0, 6, xs, ys);
+    for (std::size_t k = t - 20; k < t + 13; ++k) ys[k] = T(50);
+    ys[t + 13] = T(100);
+    ys[t + 14] = T(0);
+    for (std::size_t k = t + 15; k < t + 60; ++k) ys[k] = static_cast<T>(k - t - 14);
+    xs[t + 14] = xs[t + 13];
+    expect_segments_match(xs, ys, "a trap before the first exact start", {2});
+}
+
 // Long runs of equal x or of equal y (axis-parallel hatches) leave few
 // exact starts; where none is found the segment simply runs on.
 TYPED_TEST(SegmentsTest, AxisParallelLines) {
