@@ -7,9 +7,12 @@
 #include <cstdint>
 #include <limits>
 #include <span>
+#include <vector>
 
+#include "parallel_collapse.hpp"
 #include "records.hpp"
 #include "turning_points.hpp"
+#include "worker_pool.hpp"
 
 namespace rastermark {
 
@@ -51,25 +54,16 @@ inline std::int32_t next_id(std::int32_t id) {
     return id < std::numeric_limits<std::int32_t>::max() ? id + 1 : id;
 }
 
-// Fills `labels` (one entry per sample) with the scanline ids, -1 where a
-// sample belongs to no scanline.  Every entry is written exactly once, in
-// order: the stretches that get an id follow each other in path order, so
-// the gaps before them are filled with -1 on the way.
-template <class T>
-void assign_scanline_ids(std::span<std::int32_t> labels, const TurningPointList<T>& turns, T threshold) {
-    const std::size_t n = labels.size();
-    std::size_t written = 0;
-    // Labels samples [from, last] inclusive, clipped to the array.
-    auto fill = [&](std::size_t from, std::size_t last, std::int32_t id) {
+// Hands `emit(from, stop, id)` the stretches of samples [from, stop) that
+// get an id, in path order (each after the one before, none empty, all
+// within n samples); every other sample belongs to no scanline.
+template <class T, class Emit>
+void for_each_scanline(std::size_t n, const TurningPointList<T>& turns, T threshold, Emit&& emit) {
+    // Samples [from, last] inclusive, clipped to the array.
+    auto stretch = [&](std::size_t from, std::size_t last, std::int32_t id) {
         if (from > last || from >= n) return;
-        const std::size_t stop = std::min(last + 1, n);
-        std::fill(labels.begin() + static_cast<std::ptrdiff_t>(written),
-                  labels.begin() + static_cast<std::ptrdiff_t>(from), std::int32_t{-1});
-        std::fill(labels.begin() + static_cast<std::ptrdiff_t>(from),
-                  labels.begin() + static_cast<std::ptrdiff_t>(stop), id);
-        written = stop;
+        emit(from, std::min(last + 1, n), id);
     };
-
     const std::size_t k = turns.size();
     std::size_t cursor = 0;
     std::int32_t current_id = 1;
@@ -86,17 +80,77 @@ void assign_scanline_ids(std::span<std::int32_t> labels, const TurningPointList<
         if (accepted) {
             const std::size_t mid = midpoint_sample(turn);
             const std::size_t from = open ? cursor : turns[X - 1].end_idx + 1;
-            fill(from, mid, current_id);
+            stretch(from, mid, current_id);
             cursor = mid + 1;
             current_id = next_id(current_id);
             open = true;
         } else if (open) {
-            if (cursor < turn.start_idx) fill(cursor, turn.start_idx - 1, current_id);
+            if (cursor < turn.start_idx) stretch(cursor, turn.start_idx - 1, current_id);
             current_id = next_id(current_id);
             open = false;
         }
     }
-    std::fill(labels.begin() + static_cast<std::ptrdiff_t>(written), labels.end(), std::int32_t{-1});
+}
+
+struct LabelledStretch {
+    std::size_t from;
+    std::size_t stop;
+    std::int32_t id;
+};
+
+inline void fill_range(std::span<std::int32_t> labels, std::size_t from, std::size_t stop, std::int32_t id) {
+    std::fill(labels.begin() + static_cast<std::ptrdiff_t>(from), labels.begin() + static_cast<std::ptrdiff_t>(stop), id);
+}
+
+// Fills labels [begin, end) from stretches in path order: -1 in the gaps.
+inline void fill_labels(std::span<std::int32_t> labels, std::size_t begin, std::size_t end,
+                        const LabelledStretch* first, const LabelledStretch* last) {
+    auto fill = [&](std::size_t from, std::size_t stop, std::int32_t id) { fill_range(labels, from, stop, id); };
+    std::size_t written = begin;
+    for (; first != last && first->from < end; ++first) {
+        const std::size_t from = std::max(first->from, begin);
+        const std::size_t stop = std::min(first->stop, end);
+        if (from >= stop) continue;
+        fill(written, from, -1);
+        fill(from, stop, first->id);
+        written = stop;
+    }
+    fill(written, end, -1);
+}
+
+// Fills `labels` (one entry per sample) with the scanline ids, -1 where a
+// sample belongs to no scanline.  Every entry is written exactly once, in
+// order: the stretches that get an id follow each other in path order, so
+// the gaps before them are filled with -1 on the way.  With two or more
+// workers and as many samples as the collapse steps split, the array is
+// cut into one range per worker and the ranges are filled at once.
+template <class T>
+void assign_scanline_ids(std::span<std::int32_t> labels, const TurningPointList<T>& turns, T threshold,
+                         std::size_t workers = 1) {
+    const std::size_t n = labels.size();
+    if (workers < 2 || n < parallel_x_threshold) {
+        std::size_t written = 0;
+        for_each_scanline(n, turns, threshold, [&](std::size_t from, std::size_t stop, std::int32_t id) {
+            fill_range(labels, written, from, -1);
+            fill_range(labels, from, stop, id);
+            written = stop;
+        });
+        fill_range(labels, written, n, -1);
+        return;
+    }
+    std::vector<LabelledStretch> stretches;
+    for_each_scanline(n, turns, threshold, [&](std::size_t from, std::size_t stop, std::int32_t id) {
+        stretches.push_back({from, stop, id});
+    });
+    const ChunkPlan ranges = make_chunk_plan(n, workers);
+    worker_pool::run_indexed(ranges.size(), [&](std::size_t r) {
+        const ChunkRange range = ranges[r];
+        // The first stretch that reaches into the range.
+        const LabelledStretch* first = std::upper_bound(
+            stretches.data(), stretches.data() + stretches.size(), range.start,
+            [](std::size_t v, const LabelledStretch& s) { return v < s.stop; });
+        fill_labels(labels, range.start, range.end, first, stretches.data() + stretches.size());
+    });
 }
 
 // The same, into a new label array of n entries.

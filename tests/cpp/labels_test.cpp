@@ -2,6 +2,7 @@
 #include <numbers>
 
 #include "labels.hpp"
+#include "threshold.hpp"
 #include "test_support.hpp"
 
 namespace rastermark {
@@ -100,6 +101,31 @@ TYPED_TEST(Labels, RejectedTurnAtTheCursorStillAdvancesTheId) {
                               rec<T>(3, 5, 30, 30), rec<T>(4, 0, 40, 40)};
     auto labels = assign_scanline_ids<T>(50, turns, T(100));
     EXPECT_EQ(labels, stretches(50, {{1, 11, 20}, {3, 22, 30}, {4, 31, 40}}));
+}
+
+}  // namespace
+}  // namespace rastermark
+
+namespace rastermark {
+namespace {
+
+// The labels filled range by range on the pool are the ones filled in one
+// ordered sweep, for rasters whose lines and gaps straddle the ranges.
+TEST(ParallelLabelFill, MatchesTheOrderedFill) {
+    for (int shift_after : {-1, 60000, 119000}) {
+        std::vector<double> xs, ys;
+        zigzag(120000, xs, ys, shift_after);
+        const TurningPointList<double> turns = find_turning_points(collapse_y(collapse_x(
+            Samples<double>(xs), Samples<double>(ys))));
+        const double threshold = turn_distance_threshold(turns);
+        const LabelArray ordered = assign_scanline_ids(xs.size(), turns, threshold);
+        ASSERT_GT(*std::max_element(ordered.begin(), ordered.end()), 1);
+        for (std::size_t workers : {2, 3, 7}) {
+            LabelArray filled(xs.size(), 12345);
+            assign_scanline_ids(std::span<std::int32_t>(filled.data(), filled.size()), turns, threshold, workers);
+            EXPECT_EQ(filled, ordered) << "jump after line " << shift_after << ", " << workers << " workers";
+        }
+    }
 }
 
 }  // namespace
