@@ -354,9 +354,7 @@ TurningPointList<T> join_segments(std::vector<SegmentWalk<T>>& walks) {
     for (const SegmentWalk<T>& walk : walks) total += walk.turns.size();
     TurningPointList<T> out = std::move(walks[0].turns);
     out.reserve(total);
-    TurningPoint<T> latest_a = walks[0].detector.latest_a();
-    TurningPoint<T> latest_b = walks[0].detector.latest_b();
-    std::size_t a_records = walks[0].detector.a_records();
+    LatestTurns<T> latest = walks[0].detector.latest();
     std::size_t seen = walks[0].detector.seen();
     for (std::size_t s = 1; s < walks.size(); ++s) {
         const SegmentWalk<T>& walk = walks[s];
@@ -368,20 +366,14 @@ TurningPointList<T> join_segments(std::vector<SegmentWalk<T>>& walks) {
             if (k < pending.size()) {
                 const bool falls = pending[k];
                 turn = make_turn(FilteredPoint<T>{turn.x, turn.y, turn.start_idx, turn.end_idx}, turn.index, falls,
-                                 latest_a, latest_b);
-                if (falls) {
-                    if (a_records++ > 1) out.push_back(turn);
-                    latest_a = turn;
-                } else {
-                    out.push_back(turn);
-                    latest_b = turn;
-                }
+                                 latest.a, latest.b);
+                latest.file(turn, falls, out);
             } else {
                 out.push_back(turn);
             }
         }
-        if (walk.detector.has_seen_a()) latest_a = walk.detector.latest_a();
-        if (walk.detector.has_seen_b()) latest_b = walk.detector.latest_b();
+        if (walk.detector.has_seen_a()) latest.a = walk.detector.latest().a;
+        if (walk.detector.has_seen_b()) latest.b = walk.detector.latest().b;
         seen = walk.detector.seen() + shift;
     }
     return out;

@@ -75,6 +75,27 @@ TurningPoint<T> make_turn(const FilteredPoint<T>& a, std::size_t index, bool fal
     return {index, dy * dy + dx * dx, d_line, a.x, a.y, a.start_idx, a.end_idx};
 }
 
+// The latest turn of each set and the records of set_a so far (its seed
+// counts as one), as the walk and the join of its segments keep them.
+template <class T>
+struct LatestTurns {
+    TurningPoint<T> a{};
+    TurningPoint<T> b{};
+    std::size_t a_records = 1;
+
+    // Files a turn under its set, and keeps it in `turns` unless it is the
+    // first turn of set_a, which the result drops.
+    void file(const TurningPoint<T>& turn, bool falls, TurningPointList<T>& turns) {
+        if (falls) {
+            if (a_records++ > 1) turns.push_back(turn);
+            a = turn;
+        } else {
+            turns.push_back(turn);
+            b = turn;
+        }
+    }
+};
+
 // Finds the turning points of a stream of collapsed points, one point at a
 // time.  The turns fall into two sets: set_a, the turns after which the path
 // falls, and set_b, all others; each set starts with a seed record of the
@@ -94,7 +115,7 @@ public:
             // The first segment counts as rising when it is degenerate.
             previous_ = direction_value(previous_point_, b, T(1));
             const FilteredPoint<T>& p0 = previous_point_;
-            latest_a_ = latest_b_ = {0, T(0), T(0), p0.x, p0.y, p0.start_idx, p0.end_idx};
+            latest_.a = latest_.b = {0, T(0), T(0), p0.x, p0.y, p0.start_idx, p0.end_idx};
         }
         previous_point_ = b;
         ++seen_;
@@ -131,7 +152,7 @@ public:
         seen_ = seen;
         previous_point_ = latest;
         previous_ = direction;
-        a_records_ = 2;
+        latest_.a_records = 2;
         resumed_ = true;
     }
 
@@ -139,36 +160,25 @@ public:
     const std::vector<bool>& pending_falls() const { return pending_falls_; }
     bool has_seen_a() const { return !resumed_ || knows_a_; }
     bool has_seen_b() const { return !resumed_ || knows_b_; }
-    const TurningPoint<T>& latest_a() const { return latest_a_; }
-    const TurningPoint<T>& latest_b() const { return latest_b_; }
+    const LatestTurns<T>& latest() const { return latest_; }
     std::size_t seen() const { return seen_; }
-    std::size_t a_records() const { return a_records_; }
 
 private:
     // Kept out of line: turns are rare next to the points that pass through.
     [[gnu::noinline]] void record_turn(T next) {
         const bool falls = next < T(0);
-        const TurningPoint<T> turn = make_turn(previous_point_, seen_ - 1, falls, latest_a_, latest_b_);
+        const TurningPoint<T> turn = make_turn(previous_point_, seen_ - 1, falls, latest_.a, latest_.b);
         if (resumed_ && !(knows_a_ && knows_b_)) {
             pending_falls_.push_back(falls);
             (falls ? knows_a_ : knows_b_) = true;
         }
-        if (falls) {
-            // The first turn of set_a is dropped from the result.
-            if (a_records_++ > 1) turns_.push_back(turn);
-            latest_a_ = turn;
-        } else {
-            turns_.push_back(turn);
-            latest_b_ = turn;
-        }
+        latest_.file(turn, falls, turns_);
     }
 
     std::size_t seen_ = 0;
     FilteredPoint<T> previous_point_{};
     T previous_{};
-    TurningPoint<T> latest_a_{};
-    TurningPoint<T> latest_b_{};
-    std::size_t a_records_ = 1;  // the seed
+    LatestTurns<T> latest_;
     TurningPointList<T> turns_;
     bool resumed_ = false;
     bool knows_a_ = false;

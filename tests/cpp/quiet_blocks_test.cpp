@@ -25,19 +25,6 @@ std::vector<SimdLevel> fast_levels() {
 }
 
 template <class T>
-void expect_same_turns(const TurningPointList<T>& fast, const TurningPointList<T>& reference, const std::string& what) {
-    ASSERT_EQ(fast.size(), reference.size()) << what;
-    for (std::size_t i = 0; i < fast.size(); ++i) {
-        const TurningPoint<T>& a = fast[i];
-        const TurningPoint<T>& b = reference[i];
-        ASSERT_TRUE(a.index == b.index && a.start_idx == b.start_idx && a.end_idx == b.end_idx &&
-                    same_bits(a.x, b.x) && same_bits(a.y, b.y) && same_bits(a.d_same, b.d_same) &&
-                    same_bits(a.d_line, b.d_line))
-            << what << ", turn " << i;
-    }
-}
-
-template <class T>
 void expect_fast_matches_reference(const std::vector<T>& xs, const std::vector<T>& ys, std::size_t workers,
                                    const std::string& what) {
     const Samples<T> x(xs), y(ys);

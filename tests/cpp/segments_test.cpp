@@ -11,19 +11,6 @@ namespace {
 
 using namespace rastermark::testing;
 
-template <class T>
-void expect_same_turns(const TurningPointList<T>& got, const TurningPointList<T>& expected, const std::string& what) {
-    ASSERT_EQ(got.size(), expected.size()) << what;
-    for (std::size_t i = 0; i < got.size(); ++i) {
-        const TurningPoint<T>& a = got[i];
-        const TurningPoint<T>& b = expected[i];
-        ASSERT_TRUE(a.index == b.index && a.start_idx == b.start_idx && a.end_idx == b.end_idx &&
-                    same_bits(a.x, b.x) && same_bits(a.y, b.y) && same_bits(a.d_same, b.d_same) &&
-                    same_bits(a.d_line, b.d_line))
-            << what << ", turn " << i << " of " << got.size();
-    }
-}
-
 // The segmented pass must give the serial chunked pass's turns bit for bit,
 // with and without the quiet-block fast path, and must really be cut.
 template <class T>

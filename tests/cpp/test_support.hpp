@@ -4,10 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <cstring>
+#include <string>
 #include <vector>
 
 #include "collapse.hpp"
 #include "pipeline.hpp"
+#include "turning_points.hpp"
 
 namespace rastermark::testing {
 
@@ -53,6 +56,20 @@ PointList<T> collapsed(const std::vector<T>& xs, const std::vector<T>& ys) {
 template <class T>
 bool same_bits(T a, T b) {
     return (std::isnan(a) && std::isnan(b)) || std::memcmp(&a, &b, sizeof(T)) == 0;
+}
+
+// Turning-point lists identical field by field, bit for bit.
+template <class T>
+void expect_same_turns(const TurningPointList<T>& got, const TurningPointList<T>& expected, const std::string& what) {
+    ASSERT_EQ(got.size(), expected.size()) << what;
+    for (std::size_t i = 0; i < got.size(); ++i) {
+        const TurningPoint<T>& a = got[i];
+        const TurningPoint<T>& b = expected[i];
+        ASSERT_TRUE(a.index == b.index && a.start_idx == b.start_idx && a.end_idx == b.end_idx &&
+                    same_bits(a.x, b.x) && same_bits(a.y, b.y) && same_bits(a.d_same, b.d_same) &&
+                    same_bits(a.d_line, b.d_line))
+            << what << ", turn " << i << " of " << got.size();
+    }
 }
 
 }  // namespace rastermark::testing
