@@ -1,5 +1,6 @@
 #include "worker_pool.hpp"
 
+#include <algorithm>
 #include <atomic>
 #include <condition_variable>
 #include <cstdlib>
