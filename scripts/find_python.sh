@@ -3,11 +3,15 @@
 #   find_python.sh                      a regular (GIL) CPython 3.13 or later
 #   find_python.sh --ft                 a free-threaded one (3.13t or later)
 #   find_python.sh --version 3.14 [--ft]  exactly that minor version
-# Looks on PATH, under pyenv and in the cache folder first; failing that,
-# builds CPython from the source in Debian's python3.X source package
-# (python3.13 from trixie, later versions from unstable), installs it under
-# the cache folder and reuses it from then on.  Progress goes to stderr; only
-# the interpreter's path goes to stdout.
+# Looks on PATH, under pyenv and in the cache folder first.  Failing that, a
+# regular 3.14 or later comes from Debian unstable's binary packages in a
+# chroot (scripts/unstable_chroot.sh; the path printed is a command that runs
+# it there), and anything else is built from the source in Debian's
+# python3.X source package (python3.13 from trixie, later versions from
+# unstable), under a lock so that two callers never build the same one,
+# installed under the cache folder and reused from then on.  A build that
+# fails is an error, and its log is kept.  Progress goes to stderr; only the
+# interpreter's path goes to stdout.
 set -euo pipefail
 
 want_ft=0
@@ -22,6 +26,9 @@ while [ $# -gt 0 ]; do
 done
 tag=$([ $want_ft = 1 ] && echo t || true)
 
+here=$(cd "$(dirname "$0")" && pwd)
+# shellcheck source=lib/debian_mirror.sh
+. "$here/lib/debian_mirror.sh"
 cache_root="${RASTERMARK_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/rastermark}"
 say() { echo "find_python: $*" >&2; }
 die() { echo "find_python: error: $*" >&2; exit 1; }
@@ -55,9 +62,22 @@ for c in "${candidates[@]}"; do
   if [ -x "$c" ] && fits "$c"; then echo "$c"; exit 0; fi
 done
 
-# Nothing usable: build from Debian's source package.
 v=${versions[0]}
+# Debian unstable's packages, where they exist: no build needed.
+if [ $want_ft = 0 ] && [ "$v" != 3.13 ]; then
+  py=$("$here/unstable_chroot.sh" python "$v") || die "no CPython $v from the Debian unstable chroot"
+  fits "$py" || die "CPython $v of the Debian unstable chroot does not work ($py)"
+  echo "$py"
+  exit 0
+fi
+
+# Nothing usable: build from Debian's source package, one build at a time.
 prefix="$cache_root/cpython-$v$tag"
+mkdir -p "$cache_root"
+exec 9>"$cache_root/build-cpython-$v$tag.lock"
+flock 9
+py="$prefix/bin/python$v$tag"
+if [ -x "$py" ] && fits "$py"; then echo "$py"; exit 0; fi  # built while this one waited
 extra=(); [ $want_ft = 1 ] && extra=(--disable-gil)
 suite=$([ "$v" = 3.13 ] && echo trixie || echo unstable)
 say "no suitable interpreter found; building CPython $v$tag into $prefix (several minutes)"
@@ -65,16 +85,7 @@ say "no suitable interpreter found; building CPython $v$tag into $prefix (severa
 command -v apt-get >/dev/null || die "apt-get is missing: install CPython $v by hand"
 
 # The mirror is the one this machine already uses for its Debian packages.
-mirror=""
-for f in /etc/apt/sources.list.d/*.sources; do
-  [ -f "$f" ] || continue
-  case "$f" in */rastermark-*) continue ;; esac
-  m=$(awk '/^URIs:/ {for (i=2;i<=NF;i++) if ($i ~ /\/debian\/?$/) {print $i; exit}}' "$f")
-  [ -n "$m" ] && { mirror=$m; break; }
-done
-if [ -z "$mirror" ] && [ -f /etc/apt/sources.list ]; then
-  mirror=$(awk '$1=="deb" {for (i=2;i<=NF;i++) if ($i ~ /\/debian\/?$/) {print $i; exit}}' /etc/apt/sources.list)
-fi
+mirror=$(debian_mirror)
 [ -n "$mirror" ] || die "could not find a Debian mirror in the machine's apt sources"
 
 srcfile=/etc/apt/sources.list.d/rastermark-python-src$([ $suite = trixie ] || echo "-$suite").sources
@@ -103,9 +114,11 @@ orig=$(ls "$work"/python"$v"_*.orig.tar.* 2>/dev/null | grep -v '\.asc$' | head 
 tar -xf "$orig" -C "$work"
 srcdir=$(find "$work" -maxdepth 1 -mindepth 1 -type d | head -n1)
 [ -f "$srcdir/configure" ] || die "no configure script in $orig"
-mkdir -p "$cache_root"
 log="$cache_root/build-cpython-$v$tag.log"
 say "building $(basename "$srcdir") ${extra[*]} (log: $log)"
+# The machine's own compiler, whatever the caller chose for its own builds (a
+# cross toolchain for wheels would make an interpreter this machine can't run).
+unset CC CXX CFLAGS CXXFLAGS CPPFLAGS LDFLAGS
 if ! ( cd "$srcdir" && ./configure --prefix="$prefix" --with-ensurepip=install "${extra[@]}" \
        && make -j"$(nproc)" && make install ) >"$log" 2>&1; then
   tail -n 40 "$log" >&2
