@@ -16,7 +16,7 @@ root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 jobs=$(nproc 2>/dev/null || echo 2)
 
-section() { printf '\n==== %s ====\n' "$*"; }
+section() { printf '\n==== %s (%s, %d s into the run) ====\n' "$*" "$(date +%T)" "$SECONDS"; }
 
 if [ ! -f /usr/include/gtest/gtest.h ]; then
   section "installing GoogleTest (libgtest-dev)"
@@ -85,3 +85,4 @@ scripts/unstable_chroot.sh run sh -c 'g++ --version | head -n 1 &&
     -DRASTERMARK_WERROR=ON >/dev/null &&
   cmake --build build/core-tests-unstable -j "$(nproc)" &&
   ctest --test-dir build/core-tests-unstable --output-on-failure -j "$(nproc)"'
+echo "==== done ($(date +%T), $SECONDS s into the run) ===="
