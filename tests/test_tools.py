@@ -2,8 +2,6 @@
 broken copies, G-code modal state, the per-scanline table against a slow
 per-line computation, and the command line end to end."""
 
-import importlib.util
-import os
 import subprocess
 import sys
 from pathlib import Path
@@ -26,13 +24,7 @@ from rastermark_tools import (  # noqa: E402
     scanline_table,
 )
 
-ROOT = Path(__file__).resolve().parents[1]
-SHIPPED = ROOT / "data" / "pbf_peregrine_P5"
-REALDATA = Path(os.environ.get("RASTERMARK_REALDATA", ROOT.parent / "shared" / "realdata"))
-needs_realdata = pytest.mark.skipif(not REALDATA.is_dir(), reason="shared real data folder absent")
-# h5py is the one extra without wheels for every interpreter (none for 3.15 yet).
-HAVE_H5PY = importlib.util.find_spec("h5py") is not None
-needs_h5py = pytest.mark.skipif(not HAVE_H5PY, reason="h5py is not installed (no wheel for this interpreter)")
+from support import REALDATA, SHIPPED, broken, cli, needs_h5py, needs_realdata, vertices  # noqa: E402
 
 
 def hatch_count(layer):
@@ -74,10 +66,11 @@ def test_shipped_layers_are_the_shared_ones():
 @pytest.mark.parametrize(
     "name, layers, printing, moves",
     [
-        # printing moves and all XY moves up to the last printing one, as the sources count them
-        ("fdm_prusaslicer_15x150_45deg.gcode", 5, 2822, 2873),
-        ("fdm_cura_UM2_45_platte_klein.gcode", 20, 6799, 13498),
-        ("laser_lightburn_scanfill_jodon.gcode", 1, 8228, 20607),
+        # printing moves, as the sources count them, and the XY moves up to the last printing one
+        # that start from a known place (not the first move of the file, nor the one after a G28)
+        ("fdm_prusaslicer_15x150_45deg.gcode", 5, 2822, 2872),
+        ("fdm_cura_UM2_45_platte_klein.gcode", 20, 6799, 13496),
+        ("laser_lightburn_scanfill_jodon.gcode", 1, 8228, 20606),
     ],
 )
 def test_real_gcode(name, layers, printing, moves):
@@ -136,12 +129,6 @@ def test_every_table_format_reads_the_same_samples(table_files):
 # -- broken inputs ------------------------------------------------------------------
 
 
-def broken(tmp_path, name, content: bytes):
-    path = tmp_path / name
-    path.write_bytes(content)
-    return path
-
-
 GOOD_PATH = (SHIPPED / "0000050.txt").read_bytes() if SHIPPED.is_dir() else b""
 
 
@@ -183,11 +170,6 @@ def test_broken_inputs_name_the_file_and_place(tmp_path, name, content, message)
 # -- G-code modal state -----------------------------------------------------------
 
 
-def vertices(layer):
-    """The end points of the moves of a layer densified with one sample per move."""
-    return [(round(float(a), 6), round(float(b), 6)) for a, b in zip(layer.x, layer.y)]
-
-
 @pytest.mark.parametrize(
     "program, want",
     [
@@ -196,10 +178,10 @@ def vertices(layer):
         # inches
         ("G20\nG0 X1 Y0\nG1 X2 E1\n", [(25.4, 0), (50.8, 0)]),
         # absolute extrusion: E that does not grow is travel (M82), relative E > 0 prints (M83)
-        ("M82\nG1 X1 Y0 E1\nG1 X2 E1\nG1 X3 E2\n", [(0, 0), (1, 0), (2, 0), (3, 0)]),
-        ("M83\nG1 X1 Y0 E1\nG1 X2 E-1\nG1 X3 E0.5\n", [(0, 0), (1, 0), (2, 0), (3, 0)]),
+        ("G0 X0 Y0\nM82\nG1 X1 Y0 E1\nG1 X2 E1\nG1 X3 E2\n", [(0, 0), (1, 0), (2, 0), (3, 0)]),
+        ("G0 X0 Y0\nM83\nG1 X1 Y0 E1\nG1 X2 E-1\nG1 X3 E0.5\n", [(0, 0), (1, 0), (2, 0), (3, 0)]),
         # G92 resets the position without a move; modal G1 without the word
-        ("G1 X5 Y5 E1\nG92 X0 Y0\nX1 Y0 E2\n", [(0, 0), (5, 5), (0, 0), (1, 0)]),
+        ("G0 X0 Y0\nG1 X5 Y5 E1\nG92 X0 Y0\nX1 Y0 E2\n", [(0, 0), (5, 5), (0, 0), (1, 0)]),
         # laser power: S on G1, M5 off, M3 on again
         ("M3 S100\nG0 X1 Y0\nG1 X2 Y0\nM5\nG1 X3 Y0\nM3 S50\nG1 X4 Y0\n", [(1, 0), (2, 0), (3, 0), (4, 0)]),
         # (travel after the last printing move is left out)
@@ -213,7 +195,7 @@ def test_gcode_positions(tmp_path, program, want):
 
 
 def test_gcode_laser_on_and_layers(tmp_path):
-    program = "G1 Z0.2\nG1 X1 Y0 E1\nG0 X1 Y1\nG1 X2 Y1 E2\nG1 Z0.4\nG0 X5 Y5\nG1 X6 Y5 E3\n"
+    program = "G0 X0 Y0\nG1 Z0.2\nG1 X1 Y0 E1\nG0 X1 Y1\nG1 X2 Y1 E2\nG1 Z0.4\nG0 X5 Y5\nG1 X6 Y5 E3\n"
     path = broken(tmp_path, "l.gcode", program.encode())
     first, second = read_gcode(path, step=1000.0)
     assert vertices(first) == [(0, 0), (1, 0), (1, 1), (2, 1)]
@@ -297,11 +279,6 @@ def test_table_singles_out_a_line_that_swallowed_a_jump():
 # -- the command line ----------------------------------------------------------------
 
 
-def cli(*args, timeout=300):
-    return subprocess.run([sys.executable, "-m", "rastermark_tools", *map(str, args)], capture_output=True,
-                          text=True, timeout=timeout)
-
-
 def test_console_script_installed():
     script = Path(sys.executable).parent / "rastermark"
     out = subprocess.run([str(script), "--help"], capture_output=True, text=True, timeout=60)
@@ -339,15 +316,18 @@ def test_lines_and_plot_on_every_real_file(tmp_path):
         extra = [REALDATA / n for n in ("fdm_prusaslicer_15x150_45deg.gcode", "fdm_cura_UM2_45_platte_klein.gcode")]
     out = cli("lines", *inputs, *extra, "-o", tmp_path / "lines.parquet", "--workers", "2", "-q")
     assert out.returncode == 0, out.stderr
+    import pyarrow.compute as pc
     import pyarrow.parquet as pq
 
     table = pq.read_table(tmp_path / "lines.parquet")
     for column in ["layer", "scanline_id", "first_sample", "last_sample", "samples", "length", "angle_deg",
                    "straightness"]:
         assert column in table.column_names
-    layers = table.column("layer").to_numpy()
-    assert len(np.unique(layers)) == 5 + (25 if extra else 0)
-    first = table.filter(table.column("layer").to_numpy() == 0)
+    # layers are numbered within their file
+    layers = {(s, n) for s, n in zip(table.column("source").to_pylist(), table.column("layer").to_pylist())}
+    assert len(layers) == 5 + (25 if extra else 0)
+    assert max(n for _, n in layers) == (19 if extra else 0)
+    first = table.filter(pc.equal(table.column("source"), inputs[0].name))
     assert 100 < first.num_rows < 170  # layer 50 has 166 hatches
     out = cli("plot", inputs[0], "-o", tmp_path / "layer.png")
     assert out.returncode == 0, out.stderr

@@ -4,6 +4,7 @@ from machine files, for one layer or a whole build."""
 from __future__ import annotations
 
 import argparse
+import multiprocessing
 import os
 import sys
 import sysconfig
@@ -15,9 +16,15 @@ import numpy as np
 
 from ._extras import MissingDependency, require
 from .readers import InputError, Layer, read_layers
+from .sampling import MAX_SAMPLES_PER_MOVE
 from .table import annotate_layer, scanline_table
 
 LABEL_SUFFIXES = (".parquet", ".csv", ".npz")
+# The columns `label` writes for every sample; an input column of one of these
+# names comes along as input_<name>.
+LABEL_COLUMNS = ("layer", "sample_index", "x", "y", "scanline_id", "source")
+# Names scanline_table takes itself; signals of these names come as input_<name>.
+TABLE_ARGUMENTS = ("x", "y", "ids", "t")
 TABLE_SUFFIXES = (".parquet", ".csv")
 
 
@@ -29,8 +36,9 @@ class Options:
     rate: float | None = None
     laser_off: bool = False
     layer_column: str | None = None
-    orient: str = "xy"
+    orient: str = "auto"
     tables: bool = False
+    max_samples: int = MAX_SAMPLES_PER_MOVE
 
 
 @dataclass
@@ -48,11 +56,28 @@ class FileResult:
     error: str | None = None
 
 
+def renamed(names, reserved) -> dict[str, str]:
+    """A new name for each of `names` that is one of `reserved`: input_<name>
+    (or input_input_<name>, ...), clear of `reserved` and of every other name."""
+    taken = set(reserved) | set(names)
+    out = {}
+    for name in names:
+        new = name
+        if name in reserved:
+            while new in taken:
+                new = f"input_{new}"
+            taken.add(new)
+        out[name] = new
+    return out
+
+
 def process_layer(layer: Layer, options: Options) -> LayerResult:
     ids, orient = annotate_layer(layer.x, layer.y, options.orient)
     table = None
     if options.tables:
-        signals = {k: v for k, v in layer.columns.items() if k not in ("t", "vector", options.layer_column)}
+        kept = [k for k in layer.columns if k not in ("t", "vector", options.layer_column)]
+        names = renamed(kept, TABLE_ARGUMENTS)
+        signals = {names[k]: layer.columns[k] for k in kept}
         table = scanline_table(layer.x, layer.y, ids, t=layer.columns.get("t"), **signals)
     return LayerResult(layer, ids, orient, table)
 
@@ -62,7 +87,7 @@ def process_file(path: str, options: Options) -> FileResult:
     failure is returned as its message, so that the other files go on."""
     try:
         layers = read_layers(path, options.x, options.y, options.step, options.rate, options.laser_off,
-                             options.layer_column)
+                             options.layer_column, options.max_samples)
         return FileResult(path, [process_layer(layer, options) for layer in layers])
     except (InputError, MissingDependency) as e:
         return FileResult(path, error=str(e))
@@ -104,8 +129,14 @@ def run_files(paths: list[str], options: Options, workers: int, scheduler: str |
                 for future in distributed.as_completed(futures):
                     done(future.result())
         elif workers > 1 and len(paths) > 1:
-            pool = ThreadPoolExecutor if free_threaded() else ProcessPoolExecutor
-            with pool(max_workers=workers) as executor:
+            if free_threaded():
+                executor_made = ThreadPoolExecutor(max_workers=workers)
+            else:
+                # Not fork: this process may already run threads (the progress
+                # bar's monitor), and a forked child would inherit their locks.
+                method = "forkserver" if "forkserver" in multiprocessing.get_all_start_methods() else "spawn"
+                executor_made = ProcessPoolExecutor(max_workers=workers, mp_context=multiprocessing.get_context(method))
+            with executor_made as executor:
                 for future in as_completed([executor.submit(process_file, p, options) for p in paths]):
                     done(future.result())
         else:
@@ -143,12 +174,14 @@ def write_atomically(path: Path, columns: dict[str, np.ndarray]) -> None:
 
 
 def label_columns(results: list[FileResult]) -> dict[str, np.ndarray]:
-    """Rows of every sample: layer, sample_index, x, y, scanline_id, the
-    source file and every extra column (absent values as NaN)."""
-    parts = [(number, r) for number, r in enumerate(lr for fr in results for lr in fr.layers)]
+    """Rows of every sample: layer (numbered within its file), sample_index,
+    x, y, scanline_id, the source file and every extra column (absent values
+    as NaN; one with the name of a column before it as input_<name>)."""
+    parts = [(r.layer.index, r) for fr in results for r in fr.layers]
     extra = sorted({name for _, r in parts for name in r.layer.columns})
-    out: dict[str, list[np.ndarray]] = {k: [] for k in ["layer", "sample_index", "x", "y", "scanline_id", "source"]}
-    out.update({name: [] for name in extra})
+    out: dict[str, list[np.ndarray]] = {k: [] for k in LABEL_COLUMNS}
+    names = renamed(extra, LABEL_COLUMNS)
+    out.update({names[name]: [] for name in extra})
     for number, r in parts:
         n = len(r.layer)
         out["layer"].append(np.full(n, number, np.int32))
@@ -159,7 +192,7 @@ def label_columns(results: list[FileResult]) -> dict[str, np.ndarray]:
         out["source"].append(np.full(n, Path(r.layer.source).name))
         for name in extra:
             values = r.layer.columns.get(name)
-            out[name].append(values if values is not None else np.full(n, np.nan))
+            out[names[name]].append(values if values is not None else np.full(n, np.nan))
     columns = {}
     for name, pieces in out.items():
         if name == "source":
@@ -171,16 +204,16 @@ def label_columns(results: list[FileResult]) -> dict[str, np.ndarray]:
 
 def table_columns(results: list[FileResult]) -> dict[str, np.ndarray]:
     """The per-scanline tables of every layer, one after another, with the
-    layer number and source file in front."""
+    layer number (within its file) and source file in front."""
     tables = [r for fr in results for r in fr.layers]
     names: list[str] = []
     for r in tables:
         names += [k for k in r.table if k not in names]
     out: dict[str, list[np.ndarray]] = {"layer": [], "source": []}
     out.update({k: [] for k in names})
-    for number, r in enumerate(tables):
+    for r in tables:
         rows = len(r.table["scanline_id"])
-        out["layer"].append(np.full(rows, number, np.int32))
+        out["layer"].append(np.full(rows, r.layer.index, np.int32))
         out["source"].append(np.full(rows, Path(r.layer.source).name))
         for k in names:
             out[k].append(r.table.get(k, np.full(rows, np.nan)))
@@ -239,13 +272,16 @@ def build_parser() -> argparse.ArgumentParser:
         sub.add_argument("--layer-column", help="split a table into layers where this column changes")
         spacing = sub.add_mutually_exclusive_group()
         spacing.add_argument("--step", type=float, metavar="MM",
-                             help="sample vectors of path files and G-code every MM (default 0.01 and 0.1)")
+                             help="sample vectors of path files and G-code every MM (default 0.01 for path files; "
+                                  "for G-code 0.1, or a fifth of the spacing of neighbouring moves if finer)")
         spacing.add_argument("--rate", type=float, metavar="HZ", help="sample vectors at HZ from their speeds")
         sub.add_argument("--laser-off", action="store_true", help="sample laser-off moves too")
+        sub.add_argument("--max-samples", type=int, default=MAX_SAMPLES_PER_MOVE, metavar="N",
+                         help=f"refuse a move that needs more than N samples (default {MAX_SAMPLES_PER_MOVE:,})")
         orient = sub.add_mutually_exclusive_group()
         orient.add_argument("--swap-axes", action="store_true", help="label (y, x): for rasters of lines along x")
-        orient.add_argument("--orient", choices=["xy", "yx", "auto"], default="xy",
-                            help="auto: try both and keep the one that labels more samples")
+        orient.add_argument("--orient", choices=["xy", "yx", "auto"], default="auto",
+                            help="auto (default): per layer, try both and keep the one that labels more samples")
         sub.add_argument("--workers", type=int, default=1, metavar="N",
                          help="files at once (threads on free-threaded Python, processes otherwise)")
         sub.add_argument("--scheduler", metavar="ADDRESS", help="run on this Dask scheduler")
@@ -267,9 +303,19 @@ def main(argv: list[str] | None = None) -> int:
         parser.error(f"{args.command}: OUT must end in {', '.join(suffixes)}, got '{args.output.name}'")
     if args.workers < 1:
         parser.error("--workers must be 1 or more")
+    for name in ("step", "rate"):
+        value = getattr(args, name)
+        if value is not None and not (value > 0 and np.isfinite(value)):
+            parser.error(f"--{name} must be a positive number, got {value:g}")
+    if args.max_samples < 1:
+        parser.error("--max-samples must be 1 or more")
+    if args.output.exists():
+        for given in args.inputs:
+            if Path(given).exists() and os.path.samefile(given, args.output):
+                parser.error(f"OUT {args.output} is the input {given}: it would be replaced")
     options = Options(x=args.x, y=args.y, step=args.step, rate=args.rate, laser_off=args.laser_off,
                       layer_column=args.layer_column, orient="yx" if args.swap_axes else args.orient,
-                      tables=args.command == "lines")
+                      tables=args.command == "lines", max_samples=args.max_samples)
     inputs = [str(p) for p in args.inputs]
     try:
         results = run_files(inputs, options, args.workers, args.scheduler, args.quiet)
@@ -284,9 +330,11 @@ def main(argv: list[str] | None = None) -> int:
               file=sys.stderr)
         return 1
     if options.orient == "auto" and not args.quiet:
-        for r in (lr for fr in results for lr in fr.layers):
-            chosen = "x, y as given" if r.orient == "xy" else "x and y swapped"
-            print(f"{r.layer.source} layer {r.layer.index}: orientation {r.orient} ({chosen})", file=sys.stderr)
+        for fr in results:
+            turned = sum(r.orient == "yx" for r in fr.layers)
+            if turned:
+                print(f"{fr.path}: orientation yx (x and y swapped: lines run along x) in {turned} of "
+                      f"{len(fr.layers)} layer(s); --orient xy keeps them as given", file=sys.stderr)
     try:
         if args.command == "plot":
             layers = results[0].layers
@@ -295,6 +343,7 @@ def main(argv: list[str] | None = None) -> int:
                 return 1
             title = Path(inputs[0]).name + (f", layer {args.layer}" if len(layers) > 1 else "")
             plot_layer(layers[args.layer], args.output, title)
+            shown = [FileResult(inputs[0], [layers[args.layer]])]
         else:
             columns = label_columns(results) if args.command == "label" else table_columns(results)
             write_atomically(args.output, columns)
@@ -305,5 +354,10 @@ def main(argv: list[str] | None = None) -> int:
         print(f"rastermark: cannot write {args.output}: {e.strerror or e}", file=sys.stderr)
         return 1
     if not args.quiet:
-        print(f"{args.output}: {summary(results)}")
+        reported = shown if args.command == "plot" else results
+        print(f"{args.output}: {summary(reported)}")
+        if not args.laser_off and not any(np.any(r.ids > 0) for fr in reported for r in fr.layers):
+            print("rastermark: no scanlines found: lines are found where the path reverses; where the laser is "
+                  "off between lines (engravings, rasters with overscan), --laser-off samples those moves too",
+                  file=sys.stderr)
     return 0

@@ -11,7 +11,6 @@ HDF5) give their values as stored.  A file that cannot be read raises
 from __future__ import annotations
 
 import math
-import re
 import zipfile
 from dataclasses import dataclass, field
 from pathlib import Path
@@ -19,10 +18,8 @@ from pathlib import Path
 import numpy as np
 
 from ._extras import require
-
-
-class InputError(ValueError):
-    """An input file that cannot be read; the text names the file and the place."""
+from .gcode import MAX_COORDINATE_MM, gcode_moves
+from .sampling import MAX_SAMPLES_PER_MOVE, InputError, Segment, densify
 
 
 @dataclass
@@ -38,70 +35,6 @@ class Layer:
 
     def __len__(self) -> int:
         return len(self.x)
-
-
-# -- densifying vectors into samples ------------------------------------------
-
-
-@dataclass
-class _Segment:
-    x0: float
-    y0: float
-    x1: float
-    y1: float
-    laser_on: bool
-    speed: float  # mm/s; nan where unknown
-    vector: int  # the source row or move of the file
-    pause: float = 0.0  # seconds spent before the segment (a dwell or jump time)
-
-
-def _densify(segments: list[_Segment], step: float | None, rate: float | None, laser_off: bool):
-    """Samples every kept segment at `step` mm or at `rate` Hz (from its
-    speed); a segment's samples end on its end point, and its start point is
-    added where the path was broken before it.  Returns x, y and the columns
-    t (where every speed is known), laser_on and vector."""
-    if (step is None) == (rate is None):
-        raise ValueError("give exactly one of step (mm) and rate (Hz)")
-    if step is not None and not step > 0:
-        raise ValueError(f"step must be positive, got {step}")
-    if rate is not None and not rate > 0:
-        raise ValueError(f"rate must be positive, got {rate}")
-    xs, ys, ts, on, vec = [], [], [], [], []
-    clock = 0.0
-    timed = True
-    joined, end = False, (math.nan, math.nan)
-    for s in segments:
-        length = math.hypot(s.x1 - s.x0, s.y1 - s.y0)
-        duration = length / s.speed if s.speed > 0 else math.nan
-        start_time = clock + s.pause
-        clock = start_time + (duration if not math.isnan(duration) else 0.0)
-        if math.isnan(duration) and length > 0:
-            timed = False
-        if not (s.laser_on or laser_off):
-            joined = False
-            continue
-        if joined and (s.x0, s.y0) != end:
-            joined = False  # the position was set without a move (G92)
-        if rate is not None:
-            if math.isnan(duration):
-                raise InputError(f"move {s.vector}: sampling at a rate needs its speed, which the file does not give")
-            steps = max(1, math.ceil(duration * rate - 1e-9))
-        else:
-            steps = max(1, math.ceil(length / step - 1e-9))
-        f = np.arange(0 if not joined else 1, steps + 1) / steps
-        xs.append(s.x0 + f * (s.x1 - s.x0))
-        ys.append(s.y0 + f * (s.y1 - s.y0))
-        ts.append(start_time + f * (0.0 if math.isnan(duration) else duration))
-        on.append(np.full(len(f), 1 if s.laser_on else 0, np.int8))
-        vec.append(np.full(len(f), s.vector, np.int64))
-        joined, end = True, (s.x1, s.y1)
-    if not xs:
-        empty = np.zeros(0)
-        return empty, empty.copy(), {"laser_on": np.zeros(0, np.int8), "vector": np.zeros(0, np.int64)}
-    columns = {"laser_on": np.concatenate(on), "vector": np.concatenate(vec)}
-    if timed:
-        columns["t"] = np.concatenate(ts)
-    return np.concatenate(xs), np.concatenate(ys), columns
 
 
 def _read_text(path: Path) -> list[str]:
@@ -121,18 +54,20 @@ def _read_text(path: Path) -> list[str]:
 SCAN_PATH_HEADER = ("Mode", "X(mm)", "Y(mm)", "Z(mm)", "Pmod", "tParam")
 
 
-def read_scan_path(path, step: float | None = 0.01, rate: float | None = None, laser_off: bool = False) -> Layer:
+def read_scan_path(path, step: float | None = 0.01, rate: float | None = None, laser_off: bool = False,
+                   max_samples: int = MAX_SAMPLES_PER_MOVE) -> Layer:
     """A powder-bed path file: tab-separated rows `Mode X Y Z Pmod tParam`
     (mm).  Mode 1 jumps to the point (tParam: time in s), Mode 0 draws a
     line from the previous point at tParam m/s with power fraction Pmod (laser
     on where Pmod > 0).  Lines are densified every `step` mm, or at `rate` Hz
     from their speeds; laser-off lines are sampled only with `laser_off`.
-    Columns: t (s), laser_on, vector (the row, 1 = first data row)."""
+    Every value must be a finite number.  Columns: t (s), z (mm), laser_on,
+    vector (the row, 1 = first data row)."""
     lines = _read_text(Path(path))
     header = tuple(lines[0].split())
     if header != SCAN_PATH_HEADER:
         raise InputError(f"{path}:1: expected the header '{' '.join(SCAN_PATH_HEADER)}', got '{lines[0][:80]}'")
-    segments: list[_Segment] = []
+    segments: list[Segment] = []
     position: tuple[float, float] | None = None
     pause = 0.0
     for number, text in enumerate(lines[1:], start=2):
@@ -144,185 +79,88 @@ def read_scan_path(path, step: float | None = 0.01, rate: float | None = None, l
         values = []
         for name, value in zip(SCAN_PATH_HEADER, fields):
             try:
-                values.append(float(value))
+                parsed = float(value)
             except ValueError:
                 raise InputError(f"{path}:{number}: column {name}: expected a number, got '{value[:40]}'") from None
-        mode, x, y, _, power, t_param = values
+            if not math.isfinite(parsed) or abs(parsed) > MAX_COORDINATE_MM:
+                raise InputError(f"{path}:{number}: column {name}: expected a finite number of at most "
+                                 f"{MAX_COORDINATE_MM:g}, got '{value[:40]}'")
+            values.append(parsed)
+        mode, x, y, z, power, t_param = values
         if mode == 1:
             pause += t_param
             position = (x, y)
         elif mode == 0:
             if position is None:
                 raise InputError(f"{path}:{number}: a line (Mode 0) before any position (Mode 1)")
-            segments.append(_Segment(position[0], position[1], x, y, power > 0, t_param * 1000.0, number - 1, pause))
+            segments.append(Segment(position[0], position[1], x, y, power > 0, t_param * 1000.0, number - 1, pause, z, z))
             pause = 0.0
             position = (x, y)
         else:
             raise InputError(f"{path}:{number}: column Mode: expected 0 or 1, got {fields[0]}")
     if position is None:
         raise InputError(f"{path}: no path rows after the header")
-    x, y, columns = _densify(segments, step, rate, laser_off)
+    x, y, columns = densify(segments, step, rate, laser_off, str(path), max_samples)
     return Layer(x, y, columns, source=str(path))
 
 
 # -- G-code -------------------------------------------------------------------
 
-_WORD = re.compile(r"([A-Za-z])\s*([-+]?(?:\d+\.?\d*|\.\d+))")
-_COMMENT = re.compile(r"\([^)]*\)|;.*")
-# Commands that move the tool in ways this reader does not model.
-_UNSUPPORTED_MOTION = {"G5": "spline moves", "G5.1": "spline moves", "G18": "arcs outside the XY plane",
-                       "G19": "arcs outside the XY plane", "G2.1": "helical arcs"}
-_TEXT_COMMANDS = {"M23", "M28", "M30", "M32", "M117", "M118", "M928"}
+
+def _typical_spacing(segments: list[Segment]) -> float:
+    """The median distance between neighbouring printing moves that run side
+    by side (the line pitch of a raster, the width of an infill), from each
+    printing piece to the middle of the next one that is nearly parallel to
+    it; nan where no such pair exists."""
+    printing = [s for s in segments if s.laser_on]
+    gaps = []
+    for a, b in zip(printing, printing[1:]):
+        ax, ay = a.x1 - a.x0, a.y1 - a.y0
+        bx, by = b.x1 - b.x0, b.y1 - b.y0
+        la, lb = math.hypot(ax, ay), math.hypot(bx, by)
+        if la == 0 or lb == 0 or abs(ax * bx + ay * by) < 0.98 * la * lb:
+            continue
+        mx, my = (b.x0 + b.x1) / 2 - a.x0, (b.y0 + b.y1) / 2 - a.y0
+        gap = abs(ax * my - ay * mx) / la
+        if gap > 0:
+            gaps.append(gap)
+    return float(np.median(gaps)) if gaps else math.nan
 
 
-def _code(letter: str, number: str) -> str:
-    value = float(number)
-    return f"{letter}{int(value)}" if value == int(value) else f"{letter}{value:g}"
+def gcode_step(segments: list[Segment], default: float = 0.1) -> float:
+    """The sampling step a G-code file needs: `default` mm, but no coarser
+    than a fifth of the typical spacing of its neighbouring printing moves
+    (so that a 0.1 mm raster is sampled every 0.02 mm), and no finer than
+    0.001 mm."""
+    spacing = _typical_spacing(segments)
+    if math.isnan(spacing):
+        return default
+    return min(default, max(spacing / 5, 0.001))
 
 
-def _arc_points(x0, y0, x1, y1, words, clockwise, where, chord):
-    """Vertices along a G2 (clockwise) or G3 arc in the XY plane, end included."""
-    if "I" in words or "J" in words:
-        cx, cy = x0 + words.get("I", 0.0), y0 + words.get("J", 0.0)
-        radius = math.hypot(x0 - cx, y0 - cy)
-    elif "R" in words:
-        radius = words["R"]
-        d = math.hypot(x1 - x0, y1 - y0)
-        if d == 0 or abs(radius) < d / 2 - 1e-9:
-            raise InputError(f"{where}: arc radius R{radius:g} cannot join points {d:g} mm apart")
-        h = math.sqrt(max(radius * radius - d * d / 4, 0.0))
-        side = (1 if not clockwise else -1) * (1 if radius > 0 else -1)
-        cx = (x0 + x1) / 2 + side * h * -(y1 - y0) / d
-        cy = (y0 + y1) / 2 + side * h * (x1 - x0) / d
-        radius = abs(radius)
-    else:
-        raise InputError(f"{where}: arc without I/J or R")
-    a0 = math.atan2(y0 - cy, x0 - cx)
-    a1 = math.atan2(y1 - cy, x1 - cx)
-    sweep = a1 - a0
-    if clockwise and sweep >= 0:
-        sweep -= 2 * math.pi
-    elif not clockwise and sweep <= 0:
-        sweep += 2 * math.pi
-    pieces = max(4, math.ceil(abs(sweep) * radius / chord))
-    angles = a0 + sweep * np.arange(1, pieces + 1) / pieces
-    px, py = cx + radius * np.cos(angles), cy + radius * np.sin(angles)
-    px[-1], py[-1] = x1, y1
-    return list(zip(px.tolist(), py.tolist()))
-
-
-def read_gcode(path, step: float | None = 0.1, rate: float | None = None, laser_off: bool = False) -> list[Layer]:
-    """G-code (G0/G1 lines, G2/G3 arcs by I/J or R, G90/G91, M82/M83, G20/G21,
-    G92), one layer per Z height of its printing moves, in mm.  A move prints
-    where it extrudes (E grows, or is positive with relative extrusion) or
-    where it is a G1/G2/G3 with laser power S above zero while the laser is
-    enabled (M3/M4 on, M5 off).  Moves are densified every `step` mm, or at
-    `rate` Hz from the feed rate F; travel (laser off) is sampled only with
-    `laser_off`, and belongs to the layer of the next printing move.
-    Columns: t (s, where every move has a feed rate), laser_on, vector (the
-    file's line number)."""
+def read_gcode(path, step: float | None = None, rate: float | None = None, laser_off: bool = False,
+               max_samples: int = MAX_SAMPLES_PER_MOVE) -> list[Layer]:
+    """G-code, one layer per height of its printing moves, in mm (the dialect
+    the `gcode` module describes).  Moves are densified every `step` mm (by
+    default 0.1, or a fifth of the typical spacing of neighbouring printing
+    moves where that is finer), or at `rate` Hz from the feed rate F; travel
+    (laser off) is sampled only with `laser_off`, and belongs to the layer of
+    the next printing move.  Columns: t (s, where every move has a feed
+    rate), z (mm), laser_on, vector (the file's line number)."""
     lines = _read_text(Path(path))
-    absolute_xy, absolute_e = True, True
-    scale = 1.0  # to mm
-    pos = {"X": 0.0, "Y": 0.0, "Z": 0.0, "E": 0.0}
-    feed = math.nan  # mm/s
-    power, laser_enabled = 0.0, True
-    motion = None
-    chord = step if step else 0.1
-    layers: dict[float, list[_Segment]] = {}
-    pending: list[_Segment] = []
-    for number, raw in enumerate(lines, start=1):
-        where = f"{path}:{number}"
-        text = _COMMENT.sub("", raw).strip()
-        if not text or text.startswith("%"):
-            continue
-        first = _WORD.match(text)
-        if first and _code(first.group(1).upper(), first.group(2)) in _TEXT_COMMANDS:
-            continue
-        words, codes, leftover = {}, [], _WORD.sub("", text).strip()
-        for letter, value in _WORD.findall(text):
-            letter = letter.upper()
-            if letter in "GM":
-                codes.append(_code(letter, value))
-            else:
-                words[letter] = float(value)
-        moving = [c for c in codes if c in ("G0", "G1", "G2", "G3")]
-        for c in codes:
-            if c in _UNSUPPORTED_MOTION:
-                raise InputError(f"{where}: {c} ({_UNSUPPORTED_MOTION[c]}) is not supported")
-        if leftover and (moving or (motion and any(a in words for a in "XYZ"))):
-            raise InputError(f"{where}: expected words of a letter and a number, could not read '{leftover[:40]}'")
-        for c in codes:
-            if c == "G20":
-                scale = 25.4
-            elif c == "G21":
-                scale = 1.0
-            elif c == "G90":
-                absolute_xy = absolute_e = True
-            elif c == "G91":
-                absolute_xy = absolute_e = False
-            elif c == "M82":
-                absolute_e = True
-            elif c == "M83":
-                absolute_e = False
-            elif c in ("M3", "M4"):
-                laser_enabled = True
-                power = words.get("S", power)
-            elif c == "M5":
-                laser_enabled = False
-        if "G92" in codes:
-            for axis in "XYZE":
-                if axis in words:
-                    pos[axis] = words[axis] * (scale if axis != "E" else 1.0)
-            continue
-        if moving:
-            motion = moving[-1]
-        elif not (motion and any(a in words for a in "XYZE")) or any(c.startswith("M") for c in codes):
-            continue
-        if "F" in words:
-            feed = words["F"] * scale / 60.0
-        if "S" in words:
-            power = words["S"]
-        start = (pos["X"], pos["Y"])
-        for axis in "XYZ":
-            if axis in words:
-                value = words[axis] * scale
-                pos[axis] = value if absolute_xy else pos[axis] + value
-        extrudes = False
-        if "E" in words:
-            e = words["E"]
-            extrudes = e > pos["E"] if absolute_e else e > 0
-            pos["E"] = e if absolute_e else pos["E"] + e
-        prints = extrudes or (motion != "G0" and laser_enabled and power > 0)
-        end = (pos["X"], pos["Y"])
-        if motion in ("G2", "G3"):
-            if not any(k in words for k in "IJR"):
-                raise InputError(f"{where}: arc without I/J or R")
-            arc_words = {k: words[k] * scale for k in "IJR" if k in words}
-            vertices = _arc_points(*start, *end, arc_words, motion == "G2", where, chord)
-        elif end != start:
-            vertices = [end]
-        else:
-            continue
-        speed = feed if motion != "G0" or not math.isnan(feed) else math.nan
-        corner = start
-        pieces = []
-        for vx, vy in vertices:
-            pieces.append(_Segment(corner[0], corner[1], vx, vy, prints, speed, number))
-            corner = (vx, vy)
-        if prints:
-            layer = layers.setdefault(round(pos["Z"], 6), [])
-            layer.extend(pending)
-            layer.extend(pieces)
-            pending = []
-        else:
-            pending.extend(pieces)
+    chord = min(step, 0.1) if step else 0.1
+    moves = gcode_moves(lines, path, chord)
+    if not any(move.prints for move, _ in moves) and not (laser_off and moves):
+        raise InputError(f"{path}: no printing moves (no extrusion and no laser power); --laser-off reads its travel")
+    by_layer: dict[int, list[Segment]] = {}
+    for move, layer in moves:
+        by_layer.setdefault(layer, []).extend(move.pieces)
+    if step is None and rate is None:
+        step = gcode_step([piece for move, _ in moves for piece in move.pieces])
     result = []
-    for index, segments in enumerate(layers.values()):
-        x, y, columns = _densify(segments, step, rate, laser_off)
+    for index in sorted(by_layer):
+        x, y, columns = densify(by_layer[index], step, rate, laser_off, str(path), max_samples)
         result.append(Layer(x, y, columns, source=str(path), index=index))
-    if not result:
-        raise InputError(f"{path}: no printing moves (no extrusion and no laser power)")
     return result
 
 
@@ -404,7 +242,10 @@ def read_csv(path, x="x", y="y", delimiter: str | None = None) -> Layer:
     try:
         if path.stat().st_size == 0:
             raise InputError(f"{path}: empty file")
-        table = pa_csv.read_csv(path, parse_options=pa_csv.ParseOptions(delimiter=delimiter))
+        # Only an empty cell is missing: nan and inf are numbers (the labeller
+        # takes them), not the absent values pyarrow reads them as by default.
+        table = pa_csv.read_csv(path, parse_options=pa_csv.ParseOptions(delimiter=delimiter),
+                                convert_options=pa_csv.ConvertOptions(null_values=[""]))
     except OSError as e:
         raise InputError(f"{path}: cannot read: {e.strerror or e}") from None
     except pa.ArrowInvalid as e:
@@ -469,9 +310,10 @@ def read_hdf5(path, x="x", y="y") -> Layer:
             if not isinstance(node, h5py.Dataset):
                 raise InputError(f"{path}: no dataset '{wanted}'")
             datasets[str(wanted)] = node[()]
+        chosen = {handle[str(x)].name, handle[str(y)].name}
         group = handle[str(x)].parent
         for name, node in group.items():
-            if isinstance(node, h5py.Dataset) and node.ndim == 1:
+            if isinstance(node, h5py.Dataset) and node.ndim == 1 and node.name not in chosen:
                 datasets.setdefault(node.name.rsplit("/", 1)[-1], node[()])
     names = list(datasets)
     layer = _layer_from_columns(path, names, datasets.__getitem__, str(x), str(y), 0, "as stored")
@@ -496,18 +338,20 @@ def _split_layers(layer: Layer, column: str) -> list[Layer]:
 
 
 def read_layers(path, x="x", y="y", step: float | None = None, rate: float | None = None, laser_off: bool = False,
-                layer_column: str | None = None) -> list[Layer]:
+                layer_column: str | None = None, max_samples: int = MAX_SAMPLES_PER_MOVE) -> list[Layer]:
     """Every layer of one file, by its suffix: `.txt` powder-bed path file,
     G-code (`.gcode`, `.nc`, ...), `.csv`/`.tsv`, `.npz`/`.npy`, `.parquet`,
-    `.h5`/`.hdf5`.  `step` (mm) defaults to 0.01 for path files and 0.1 for
-    G-code; tables are read as they are, split into layers by
+    `.h5`/`.hdf5`.  `step` (mm) defaults to 0.01 for path files and, for
+    G-code, to 0.1 or a fifth of the spacing of its neighbouring printing
+    moves where that is finer; tables are read as they are, split into layers by
     `layer_column` where given."""
     path = Path(path)
     suffix = path.suffix.lower()
     if suffix == ".txt":
-        return [read_scan_path(path, step=step if step or rate else 0.01, rate=rate, laser_off=laser_off)]
+        return [read_scan_path(path, step=0.01 if step is None and rate is None else step, rate=rate,
+                               laser_off=laser_off, max_samples=max_samples)]
     if suffix in GCODE_SUFFIXES:
-        return read_gcode(path, step=step if step or rate else 0.1, rate=rate, laser_off=laser_off)
+        return read_gcode(path, step=step, rate=rate, laser_off=laser_off, max_samples=max_samples)
     if suffix in (".csv", ".tsv"):
         layer = read_csv(path, x, y)
     elif suffix in (".npz", ".npy"):
