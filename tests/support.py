@@ -33,3 +33,47 @@ def vertices(layer):
 def cli(*args, timeout=300):
     return subprocess.run([sys.executable, "-m", "rastermark_tools", *map(str, args)], capture_output=True,
                           text=True, timeout=timeout)
+
+
+def write_cli(path, layers, form="ascii", units=0.01, dimension=None, announced=None):
+    """A CLI slice file: `layers` is a list of (z, vectors), each vector
+    ("hatches", [[xs, ys, xe, ye], ...]) or ("polyline", [[x, y], ...]) in
+    units; `form` is "ascii", "short" (16-bit binary; signed where a
+    `dimension` coordinate is negative) or "long" (32-bit binary).  Returns
+    the path."""
+    import struct
+
+    header = ["$$HEADERSTART", "$$ASCII" if form == "ascii" else "$$BINARY", f"$$UNITS/{units:f}", "$$VERSION/200"]
+    if dimension is not None:
+        header.append("$$DIMENSION/" + ",".join(f"{v:f}" for v in dimension))
+    header.append(f"$$LAYERS/{len(layers) if announced is None else announced:06d}")
+    header.append("$$HEADEREND")
+    if form == "ascii":
+        body = ["$$GEOMETRYSTART"]
+        for z, vectors in layers:
+            body.append(f"$$LAYER/{z}")
+            for kind, items in vectors:
+                flat = ",".join(f"{v}" for item in items for v in item)
+                if kind == "polyline":
+                    body.append(f"$$POLYLINE/1,2,{len(items)},{flat}")
+                else:
+                    body.append(f"$$HATCHES/1,{len(items)},{flat}")
+        body.append("$$GEOMETRYEND")
+        data = ("\n".join(header + body) + "\n").encode()
+    else:
+        signed = dimension is not None and min(dimension) < 0
+        coordinate = "f" if form == "long" else ("h" if signed else "H")
+        count = "i" if form == "long" else "H"
+        chunks = ["\n".join(header).encode()]
+        for z, vectors in layers:
+            chunks.append(struct.pack("<Hf", 127, z) if form == "long" else struct.pack("<HH", 128, int(z)))
+            for kind, items in vectors:
+                flat = [v for item in items for v in item]
+                if kind == "polyline":
+                    chunks.append(struct.pack(f"<H3{count}", 130 if form == "long" else 129, 1, 2, len(items)))
+                else:
+                    chunks.append(struct.pack(f"<H2{count}", 132 if form == "long" else 131, 1, len(items)))
+                chunks.append(struct.pack(f"<{len(flat)}{coordinate}", *flat))
+        data = b"".join(chunks)
+    path.write_bytes(data)
+    return path

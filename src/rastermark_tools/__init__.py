@@ -13,6 +13,7 @@ from .readers import (
     read_numpy,
     read_parquet,
     read_scan_path,
+    read_slices,
 )
 from .table import annotate_layer, scanline_table
 
@@ -27,5 +28,6 @@ __all__ = [
     "read_numpy",
     "read_parquet",
     "read_scan_path",
+    "read_slices",
     "scanline_table",
 ]

@@ -20,6 +20,7 @@ import numpy as np
 from ._extras import require
 from .gcode import MAX_COORDINATE_MM, gcode_moves
 from .sampling import MAX_SAMPLES_PER_MOVE, InputError, Segment, densify
+from .slices import read_slice_geometry, slice_segments
 
 
 @dataclass
@@ -160,6 +161,32 @@ def read_gcode(path, step: float | None = None, rate: float | None = None, laser
     result = []
     for index in sorted(by_layer):
         x, y, columns = densify(by_layer[index], step, rate, laser_off, str(path), max_samples)
+        result.append(Layer(x, y, columns, source=str(path), index=index))
+    return result
+
+
+# -- slice files ----------------------------------------------------------------
+
+
+def read_slices(path, step: float | None = 0.01, rate: float | None = None, laser_off: bool = False,
+                max_samples: int = MAX_SAMPLES_PER_MOVE) -> list[Layer]:
+    """A CLI slice file (`.cli`, ASCII or binary; see the `slices` module), one
+    layer per `$$LAYER`: its hatches and polylines in file order, sampled
+    every `step` mm (the file gives no speeds, so `rate` cannot be used);
+    jumps between vectors are sampled only with `laser_off`.  Columns: z
+    (mm), laser_on, vector (1, 2, ... in the layer's order; jumps 0) and kind
+    (`KIND_HATCH` 1, `KIND_CONTOUR` 2, jumps `KIND_JUMP` 0): every sample
+    knows the vector it was drawn on."""
+    if rate is not None:
+        raise InputError(f"{path}: slice files give no speeds: sample them by distance (--step), not by rate")
+    result = []
+    for index, slice_layer in enumerate(read_slice_geometry(path)):
+        segments, kinds = slice_segments(slice_layer)
+        x, y, columns = densify(segments, step, None, laser_off, str(path), max_samples)
+        table = np.array([kinds[k] for k in range(len(kinds))], dtype=np.int8)
+        columns["kind"] = table[columns["vector"]]
+        if "z" not in columns:
+            columns["z"] = np.full(len(x), slice_layer.z)
         result.append(Layer(x, y, columns, source=str(path), index=index))
     return result
 
@@ -340,8 +367,8 @@ def _split_layers(layer: Layer, column: str) -> list[Layer]:
 def read_layers(path, x="x", y="y", step: float | None = None, rate: float | None = None, laser_off: bool = False,
                 layer_column: str | None = None, max_samples: int = MAX_SAMPLES_PER_MOVE) -> list[Layer]:
     """Every layer of one file, by its suffix: `.txt` powder-bed path file,
-    G-code (`.gcode`, `.nc`, ...), `.csv`/`.tsv`, `.npz`/`.npy`, `.parquet`,
-    `.h5`/`.hdf5`.  `step` (mm) defaults to 0.01 for path files and, for
+    G-code (`.gcode`, `.nc`, ...), `.cli` slice file, `.csv`/`.tsv`, `.npz`/`.npy`, `.parquet`,
+    `.h5`/`.hdf5`.  `step` (mm) defaults to 0.01 for path and slice files and, for
     G-code, to 0.1 or a fifth of the spacing of its neighbouring printing
     moves where that is finer; tables are read as they are, split into layers by
     `layer_column` where given."""
@@ -352,6 +379,9 @@ def read_layers(path, x="x", y="y", step: float | None = None, rate: float | Non
                                laser_off=laser_off, max_samples=max_samples)]
     if suffix in GCODE_SUFFIXES:
         return read_gcode(path, step=step, rate=rate, laser_off=laser_off, max_samples=max_samples)
+    if suffix == ".cli":
+        return read_slices(path, step=0.01 if step is None else step, rate=rate, laser_off=laser_off,
+                           max_samples=max_samples)
     if suffix in (".csv", ".tsv"):
         layer = read_csv(path, x, y)
     elif suffix in (".npz", ".npy"):
@@ -361,6 +391,6 @@ def read_layers(path, x="x", y="y", step: float | None = None, rate: float | Non
     elif suffix in (".h5", ".hdf5"):
         layer = read_hdf5(path, x, y)
     else:
-        raise InputError(f"{path}: unknown kind of file '{suffix}' (expected .txt, .gcode, .nc, .csv, .tsv, "
+        raise InputError(f"{path}: unknown kind of file '{suffix}' (expected .txt, .gcode, .nc, .cli, .csv, .tsv, "
                          ".npz, .npy, .parquet, .h5 or .hdf5)")
     return _split_layers(layer, layer_column) if layer_column else [layer]
