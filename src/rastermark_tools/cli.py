@@ -17,6 +17,7 @@ import numpy as np
 from ._extras import MissingDependency, require
 from .readers import InputError, Layer, read_layers
 from .sampling import MAX_SAMPLES_PER_MOVE
+from .score import Score, score_labels
 from .table import annotate_layer, scanline_table
 
 LABEL_SUFFIXES = (".parquet", ".csv", ".npz")
@@ -39,6 +40,7 @@ class Options:
     orient: str = "auto"
     tables: bool = False
     max_samples: int = MAX_SAMPLES_PER_MOVE
+    truth: str | None = None
 
 
 @dataclass
@@ -47,6 +49,7 @@ class LayerResult:
     ids: np.ndarray
     orient: str
     table: dict[str, np.ndarray] | None = None
+    score: Score | None = None
 
 
 @dataclass
@@ -79,7 +82,14 @@ def process_layer(layer: Layer, options: Options) -> LayerResult:
         names = renamed(kept, TABLE_ARGUMENTS)
         signals = {names[k]: layer.columns[k] for k in kept}
         table = scanline_table(layer.x, layer.y, ids, t=layer.columns.get("t"), **signals)
-    return LayerResult(layer, ids, orient, table)
+    score = None
+    if options.truth is not None:
+        if options.truth not in layer.columns:
+            raise InputError(f"{layer.source}: no column '{options.truth}' to score against (the layer has: "
+                             f"{', '.join(layer.columns) or 'no extra columns'})")
+        score = score_labels(ids, layer.columns[options.truth], layer.columns.get("laser_on"),
+                             layer.columns.get("kind"))
+    return LayerResult(layer, ids, orient, table, score)
 
 
 def process_file(path: str, options: Options) -> FileResult:
@@ -220,6 +230,51 @@ def table_columns(results: list[FileResult]) -> dict[str, np.ndarray]:
     return {k: (np.concatenate(v) if v else np.zeros(0)) for k, v in out.items()}
 
 
+def score_columns(results: list[FileResult]) -> dict[str, np.ndarray]:
+    """One row per layer: its file, layer number and score."""
+    rows = [(Path(fr.path).name, r.layer.index, r.score) for fr in results for r in fr.layers if r.score]
+    return {
+        "source": np.array([s for s, _, _ in rows], dtype=str),
+        "layer": np.array([n for _, n, _ in rows], dtype=np.int32),
+        "hatches": np.array([sc.hatches for _, _, sc in rows], dtype=np.int64),
+        "complete": np.array([sc.complete_share for _, _, sc in rows]),
+        "one_to_one": np.array([sc.one_to_one_share for _, _, sc in rows]),
+        "merges": np.array([sc.merges for _, _, sc in rows], dtype=np.int64),
+        "purity": np.array([sc.purity for _, _, sc in rows]),
+        "laser_off_labelled": np.array([sc.off_labelled_share for _, _, sc in rows]),
+    }
+
+
+def score_report(results: list[FileResult]) -> str:
+    """The scores as a text table, a line per layer (at most 20 per file) and
+    a total per file."""
+    head = f"{'file':<40} {'layer':>5} {'hatches':>8} {'complete':>9} {'1:1':>7} {'merges':>6} {'purity':>7} " \
+           f"{'off lab.':>8}"
+    lines = [head]
+
+    def share(value, width, digits):
+        return f"{'-':>{width}}" if np.isnan(value) else f"{value:>{width}.{digits}%}"
+
+    def row(name, layer, sc):
+        return (f"{name[:40]:<40} {layer:>5} {sc.hatches:>8} {share(sc.complete_share, 9, 1)} "
+                f"{share(sc.one_to_one_share, 7, 1)} {sc.merges:>6} {share(sc.purity, 7, 2)} "
+                f"{share(sc.off_labelled_share, 8, 1)}")
+
+    for fr in results:
+        scored = [r for r in fr.layers if r.score]
+        name = Path(fr.path).name
+        for r in scored[:20]:
+            lines.append(row(name, str(r.layer.index), r.score))
+        if len(scored) > 20:
+            lines.append(f"{name[:40]:<40} ({len(scored) - 20} more layers)")
+        if len(scored) > 1:
+            total = scored[0].score
+            for r in scored[1:]:
+                total = total + r.score
+            lines.append(row(name, "all", total))
+    return "\n".join(lines)
+
+
 def summary(results: list[FileResult]) -> str:
     layers = [r for fr in results for r in fr.layers]
     samples = sum(len(r.ids) for r in layers)
@@ -263,10 +318,11 @@ def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="rastermark", description=__doc__.splitlines()[0])
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    def common(sub, many=True):
+    def common(sub, many=True, output_required=True):
         sub.add_argument("inputs", nargs="+" if many else 1, metavar="IN",
-                         help="path files (.txt), G-code (.gcode, .nc), .csv, .tsv, .npz, .npy, .parquet, .h5")
-        sub.add_argument("-o", "--output", required=True, type=Path, metavar="OUT")
+                         help="path files (.txt), G-code (.gcode, .nc), slice files (.cli), .csv, .tsv, .npz, .npy, "
+                              ".parquet, .h5")
+        sub.add_argument("-o", "--output", required=output_required, type=Path, metavar="OUT")
         sub.add_argument("--x", default="x", help="column (name or 0-based number) or HDF5 dataset of x")
         sub.add_argument("--y", default="y", help="column (name or 0-based number) or HDF5 dataset of y")
         sub.add_argument("--layer-column", help="split a table into layers where this column changes")
@@ -289,6 +345,10 @@ def build_parser() -> argparse.ArgumentParser:
 
     common(commands.add_parser("label", help="write every sample with its scanline_id"))
     common(commands.add_parser("lines", help="write one row per scanline"))
+    score = commands.add_parser("score", help="compare the scanlines with the vectors the file states, per layer")
+    common(score, output_required=False)
+    score.add_argument("--truth", default="vector", metavar="COLUMN",
+                       help="the column of known vectors (default: vector, which path, slice and G-code files give)")
     plot = commands.add_parser("plot", help="draw one layer coloured by scanline_id")
     common(plot, many=False)
     plot.add_argument("--layer", type=int, default=0, help="which layer of the file (default 0)")
@@ -298,8 +358,9 @@ def build_parser() -> argparse.ArgumentParser:
 def main(argv: list[str] | None = None) -> int:
     parser = build_parser()
     args = parser.parse_args(argv)
-    suffixes = {"label": LABEL_SUFFIXES, "lines": TABLE_SUFFIXES, "plot": (".png",)}[args.command]
-    if args.output.suffix.lower() not in suffixes:
+    suffixes = {"label": LABEL_SUFFIXES, "lines": TABLE_SUFFIXES, "plot": (".png",), "score": TABLE_SUFFIXES}[
+        args.command]
+    if args.output is not None and args.output.suffix.lower() not in suffixes:
         parser.error(f"{args.command}: OUT must end in {', '.join(suffixes)}, got '{args.output.name}'")
     if args.workers < 1:
         parser.error("--workers must be 1 or more")
@@ -309,13 +370,14 @@ def main(argv: list[str] | None = None) -> int:
             parser.error(f"--{name} must be a positive number, got {value:g}")
     if args.max_samples < 1:
         parser.error("--max-samples must be 1 or more")
-    if args.output.exists():
+    if args.output is not None and args.output.exists():
         for given in args.inputs:
             if Path(given).exists() and os.path.samefile(given, args.output):
                 parser.error(f"OUT {args.output} is the input {given}: it would be replaced")
     options = Options(x=args.x, y=args.y, step=args.step, rate=args.rate, laser_off=args.laser_off,
                       layer_column=args.layer_column, orient="yx" if args.swap_axes else args.orient,
-                      tables=args.command == "lines", max_samples=args.max_samples)
+                      tables=args.command == "lines", max_samples=args.max_samples,
+                      truth=args.truth if args.command == "score" else None)
     inputs = [str(p) for p in args.inputs]
     try:
         results = run_files(inputs, options, args.workers, args.scheduler, args.quiet)
@@ -326,8 +388,8 @@ def main(argv: list[str] | None = None) -> int:
     if failures:
         for r in failures:
             print(f"rastermark: {r.error}", file=sys.stderr)
-        print(f"rastermark: {len(failures)} of {len(results)} input(s) failed; {args.output} not written",
-              file=sys.stderr)
+        unwritten = f"; {args.output} not written" if args.output is not None else ""
+        print(f"rastermark: {len(failures)} of {len(results)} input(s) failed{unwritten}", file=sys.stderr)
         return 1
     if options.orient == "auto" and not args.quiet:
         for fr in results:
@@ -344,6 +406,10 @@ def main(argv: list[str] | None = None) -> int:
             title = Path(inputs[0]).name + (f", layer {args.layer}" if len(layers) > 1 else "")
             plot_layer(layers[args.layer], args.output, title)
             shown = [FileResult(inputs[0], [layers[args.layer]])]
+        elif args.command == "score":
+            print(score_report(results))
+            if args.output is not None:
+                write_atomically(args.output, score_columns(results))
         else:
             columns = label_columns(results) if args.command == "label" else table_columns(results)
             write_atomically(args.output, columns)
@@ -353,7 +419,7 @@ def main(argv: list[str] | None = None) -> int:
     except OSError as e:
         print(f"rastermark: cannot write {args.output}: {e.strerror or e}", file=sys.stderr)
         return 1
-    if not args.quiet:
+    if not args.quiet and args.output is not None:
         reported = shown if args.command == "plot" else results
         print(f"{args.output}: {summary(reported)}")
         if not args.laser_off and not any(np.any(r.ids > 0) for fr in reported for r in fr.layers):
