@@ -77,3 +77,48 @@ def write_cli(path, layers, form="ascii", units=0.01, dimension=None, announced=
         data = b"".join(chunks)
     path.write_bytes(data)
     return path
+
+
+def densify_reference(segments, step, rate, laser_off, max_samples=10_000_000):
+    """The sampling of rastermark_tools.sampling.densify, segment by segment:
+    x, y and the columns t, z, laser_on, vector (or None for a refused move)."""
+    import math
+
+    import numpy as np
+
+    xs, ys, zs, ts, on, vec = [], [], [], [], [], []
+    clock, timed = 0.0, True
+    joined, end = False, (math.nan, math.nan)
+    for s in segments:
+        length = float(np.hypot(s.x1 - s.x0, s.y1 - s.y0))
+        duration = length / s.speed if s.speed > 0 else math.nan
+        start_time = clock + s.pause
+        clock = start_time + (duration if not math.isnan(duration) else 0.0)
+        if math.isnan(duration) and length > 0:
+            timed = False
+        if not (s.laser_on or laser_off):
+            joined = False
+            continue
+        if joined and (s.x0, s.y0) != end:
+            joined = False
+        wanted = duration * rate if rate is not None else length / step
+        if not wanted <= max_samples:
+            return None
+        steps = max(1, math.ceil(wanted - 1e-9))
+        f = np.arange(0 if not joined else 1, steps + 1) / steps
+        xs.append(s.x0 + f * (s.x1 - s.x0))
+        ys.append(s.y0 + f * (s.y1 - s.y0))
+        zs.append(s.z0 + f * (s.z1 - s.z0))
+        ts.append(start_time + f * (0.0 if math.isnan(duration) else duration))
+        on.append(np.full(len(f), 1 if s.laser_on else 0, np.int8))
+        vec.append(np.full(len(f), s.vector, np.int64))
+        joined, end = True, (s.x1, s.y1)
+    if not xs:
+        return np.zeros(0), np.zeros(0), {"laser_on": np.zeros(0, np.int8), "vector": np.zeros(0, np.int64)}
+    columns = {"laser_on": np.concatenate(on), "vector": np.concatenate(vec)}
+    if timed:
+        columns["t"] = np.concatenate(ts)
+    z = np.concatenate(zs)
+    if not np.isnan(z).any():
+        columns["z"] = z
+    return np.concatenate(xs), np.concatenate(ys), columns

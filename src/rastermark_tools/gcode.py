@@ -94,9 +94,10 @@ def _parse(text: str, number: int, where: str) -> Line | None:
     first = _WORD.match(text)
     if first and _code(first.group(1).upper(), first.group(2)) in _TEXT_COMMANDS:
         return None
-    exponent = _EXPONENT.search(_QUOTED.sub("", text))
+    plain = _QUOTED.sub("", text)
+    exponent = _EXPONENT.search(plain)
     if exponent:
-        shown = text[max(0, exponent.start() - 8):exponent.end() + 4]
+        shown = plain[max(0, exponent.start() - 8):exponent.end() + 4]
         raise InputError(f"{where}: a number with an exponent ('{shown}'): G-code numbers are plain decimals")
     codes, words = [], {}
     for letter, value in _WORD.findall(text):
@@ -202,10 +203,10 @@ def _arc_points(x0, y0, x1, y1, words, clockwise, where, chord):
     elif not clockwise and sweep <= 0:
         sweep += 2 * math.pi
     pieces = max(4, math.ceil(abs(sweep) * radius / chord))
-    angles = a0 + sweep * np.arange(1, pieces + 1) / pieces
-    px, py = cx + radius * np.cos(angles), cy + radius * np.sin(angles)
-    px[-1], py[-1] = x1, y1
-    return list(zip(px.tolist(), py.tolist()))
+    angles = [a0 + sweep * k / pieces for k in range(1, pieces + 1)]
+    points = [(cx + radius * math.cos(a), cy + radius * math.sin(a)) for a in angles]
+    points[-1] = (x1, y1)
+    return points
 
 
 @dataclass

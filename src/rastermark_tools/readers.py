@@ -17,9 +17,10 @@ from pathlib import Path
 
 import numpy as np
 
+from . import _native
 from ._extras import require
 from .gcode import MAX_COORDINATE_MM, gcode_moves
-from .sampling import MAX_SAMPLES_PER_MOVE, InputError, Segment, densify
+from .sampling import MAX_SAMPLES_PER_MOVE, InputError, Segment, Segments, densify
 from .slices import read_slice_geometry, slice_segments
 
 
@@ -38,7 +39,8 @@ class Layer:
         return len(self.x)
 
 
-def _read_text(path: Path) -> list[str]:
+def _read_bytes(path: Path) -> bytes:
+    """A text file's bytes: refused where it is empty or binary."""
     try:
         data = Path(path).read_bytes()
     except OSError as e:
@@ -47,7 +49,11 @@ def _read_text(path: Path) -> list[str]:
         raise InputError(f"{path}: empty file")
     if b"\0" in data[:4096]:
         raise InputError(f"{path}:1: expected text, found binary data")
-    return data.decode("utf-8", errors="replace").splitlines()
+    return data
+
+
+def _read_text(path: Path) -> list[str]:
+    return _read_bytes(path).decode("utf-8", errors="replace").splitlines()
 
 
 # -- powder-bed path files ------------------------------------------------------
@@ -108,27 +114,25 @@ def read_scan_path(path, step: float | None = 0.01, rate: float | None = None, l
 # -- G-code -------------------------------------------------------------------
 
 
-def _typical_spacing(segments: list[Segment]) -> float:
+def _typical_spacing(s: Segments) -> float:
     """The median distance between neighbouring printing moves that run side
-    by side (the line pitch of a raster, the width of an infill), from each
-    printing piece to the middle of the next one that is nearly parallel to
-    it; nan where no such pair exists."""
-    printing = [s for s in segments if s.laser_on]
-    gaps = []
-    for a, b in zip(printing, printing[1:]):
-        ax, ay = a.x1 - a.x0, a.y1 - a.y0
-        bx, by = b.x1 - b.x0, b.y1 - b.y0
-        la, lb = math.hypot(ax, ay), math.hypot(bx, by)
-        if la == 0 or lb == 0 or abs(ax * bx + ay * by) < 0.98 * la * lb:
-            continue
-        mx, my = (b.x0 + b.x1) / 2 - a.x0, (b.y0 + b.y1) / 2 - a.y0
-        gap = abs(ax * my - ay * mx) / la
-        if gap > 0:
-            gaps.append(gap)
-    return float(np.median(gaps)) if gaps else math.nan
+    by side (the line pitch of a raster, the width of an infill): from each
+    printing piece to the middle of the next one, where that is nearly
+    parallel to it; nan where no such pair exists."""
+    printing = np.flatnonzero(s.laser_on)
+    a, b = printing[:-1], printing[1:]
+    ax, ay = s.x1[a] - s.x0[a], s.y1[a] - s.y0[a]
+    bx, by = s.x1[b] - s.x0[b], s.y1[b] - s.y0[b]
+    la, lb = np.hypot(ax, ay), np.hypot(bx, by)
+    parallel = (la > 0) & (lb > 0) & (np.abs(ax * bx + ay * by) >= 0.98 * la * lb)
+    mx, my = (s.x0[b] + s.x1[b]) / 2 - s.x0[a], (s.y0[b] + s.y1[b]) / 2 - s.y0[a]
+    with np.errstate(divide="ignore", invalid="ignore"):
+        gaps = np.abs(ax * my - ay * mx) / la
+    gaps = gaps[parallel & (gaps > 0)]
+    return float(np.median(gaps)) if len(gaps) else math.nan
 
 
-def gcode_step(segments: list[Segment], default: float = 0.1) -> float:
+def gcode_step(segments: Segments, default: float = 0.1) -> float:
     """The sampling step a G-code file needs: `default` mm, but no coarser
     than a fifth of the typical spacing of its neighbouring printing moves
     (so that a 0.1 mm raster is sampled every 0.02 mm), and no finer than
@@ -139,29 +143,50 @@ def gcode_step(segments: list[Segment], default: float = 0.1) -> float:
     return min(default, max(spacing / 5, 0.001))
 
 
+def _gcode_pieces(path, chord: float, engine: str) -> tuple[Segments, np.ndarray]:
+    """The drawn pieces of a G-code file and the layer of each."""
+    if engine == "python":
+        moves = gcode_moves(_read_text(Path(path)), path, chord)
+        pieces = [(piece, layer) for move, layer in moves for piece in move.pieces]
+        return Segments.of([p for p, _ in pieces]), np.array([n for _, n in pieces], dtype=np.int64)
+    if engine != "native":
+        raise ValueError(f"engine must be 'native' or 'python', got {engine!r}")
+    data = _read_bytes(Path(path))
+    line, message, columns = _native.interpret_gcode(data, chord)
+    if line:
+        raise InputError(f"{path}:{line}: {message}")
+
+    def column(name, dtype):
+        return np.frombuffer(columns[name], dtype=dtype)
+
+    f8 = np.float64
+    segments = Segments(column("x0", f8), column("y0", f8), column("x1", f8), column("y1", f8),
+                        column("prints", np.uint8).astype(bool), column("speed", f8), column("line", np.int64),
+                        column("pause", f8), column("z0", f8), column("z1", f8))
+    return segments, column("layer", np.int64)
+
+
 def read_gcode(path, step: float | None = None, rate: float | None = None, laser_off: bool = False,
-               max_samples: int = MAX_SAMPLES_PER_MOVE) -> list[Layer]:
+               max_samples: int = MAX_SAMPLES_PER_MOVE, engine: str = "native") -> list[Layer]:
     """G-code, one layer per height of its printing moves, in mm (the dialect
     the `gcode` module describes).  Moves are densified every `step` mm (by
     default 0.1, or a fifth of the typical spacing of neighbouring printing
     moves where that is finer), or at `rate` Hz from the feed rate F; travel
     (laser off) is sampled only with `laser_off`, and belongs to the layer of
     the next printing move.  Columns: t (s, where every move has a feed
-    rate), z (mm), laser_on, vector (the file's line number)."""
-    lines = _read_text(Path(path))
+    rate), z (mm), laser_on, vector (the file's line number).  `engine`
+    "python" reads with the `gcode` module instead of the native
+    interpreter (the same result, slower)."""
     chord = min(step, 0.1) if step else 0.1
-    moves = gcode_moves(lines, path, chord)
-    if not any(move.prints for move, _ in moves) and not (laser_off and moves):
+    segments, layer_of = _gcode_pieces(path, chord, engine)
+    if not segments.laser_on.any() and not (laser_off and len(segments)):
         raise InputError(f"{path}: no printing moves (no extrusion and no laser power); --laser-off reads its travel")
-    by_layer: dict[int, list[Segment]] = {}
-    for move, layer in moves:
-        by_layer.setdefault(layer, []).extend(move.pieces)
     if step is None and rate is None:
-        step = gcode_step([piece for move, _ in moves for piece in move.pieces])
+        step = gcode_step(segments)
     result = []
-    for index in sorted(by_layer):
-        x, y, columns = densify(by_layer[index], step, rate, laser_off, str(path), max_samples)
-        result.append(Layer(x, y, columns, source=str(path), index=index))
+    for index in np.unique(layer_of):
+        x, y, columns = densify(segments.take(layer_of == index), step, rate, laser_off, str(path), max_samples)
+        result.append(Layer(x, y, columns, source=str(path), index=int(index)))
     return result
 
 
