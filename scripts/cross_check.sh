@@ -23,11 +23,11 @@ for target in "${targets[@]}"; do
   # newer compilers, and use FLT_MAX and DBL_MAX, which Zig's macOS headers
   # lose), the project's sources with warnings as errors.
   gtest_flags="-w -DFLT_MAX=__FLT_MAX__ -DDBL_MAX=__DBL_MAX__ -isystem $gtest/include -I$gtest"
-  own_flags="-Wall -Wextra -Wpedantic -Werror -DFLT_MAX=__FLT_MAX__ -DDBL_MAX=__DBL_MAX__ -Isrc/core -isystem $gtest/include"
+  own_flags="-Wall -Wextra -Wpedantic -Werror -DFLT_MAX=__FLT_MAX__ -DDBL_MAX=__DBL_MAX__ -Isrc/core -Isrc/core/machine_files -isystem $gtest/include"
   {
     echo "$gtest_flags -c $gtest/src/gtest-all.cc -o $out/gtest-all.o"
     echo "$gtest_flags -c $gtest/src/gtest_main.cc -o $out/gtest_main.o"
-    for source in src/core/*.cpp tests/cpp/*_test.cpp; do
+    for source in src/core/*.cpp src/core/machine_files/*.cpp tests/cpp/*_test.cpp; do
       # The wider builds of the quiet-block test, with their instruction sets
       # as CMake gives them on x86-64.
       isa=""

@@ -4,6 +4,8 @@ programs of every command the dialect knows, the per-segment sampling loop
 on random segments, calls from many threads, and calls with bad buffers."""
 
 import random
+import shutil
+import subprocess
 from concurrent.futures import ThreadPoolExecutor
 
 import numpy as np
@@ -157,3 +159,9 @@ def test_many_threads_read_alike():
 def test_bad_calls_raise_instead_of_writing_out_of_bounds(call):
     with pytest.raises((TypeError, ValueError, BufferError)):
         call()
+
+
+@pytest.mark.skipif(shutil.which("nm") is None, reason="nm is not installed")
+def test_only_the_init_entry_is_exported():
+    out = subprocess.run(["nm", "-D", "--defined-only", _native.__file__], capture_output=True, text=True, check=True)
+    assert [line.split()[-1] for line in out.stdout.splitlines() if line.strip()] == ["PyInit__native"]
