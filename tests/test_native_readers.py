@@ -165,3 +165,45 @@ def test_bad_calls_raise_instead_of_writing_out_of_bounds(call):
 def test_only_the_init_entry_is_exported():
     out = subprocess.run(["nm", "-D", "--defined-only", _native.__file__], capture_output=True, text=True, check=True)
     assert [line.split()[-1] for line in out.stdout.splitlines() if line.strip()] == ["PyInit__native"]
+
+
+# -- path files: the table parse against the row-by-row reading ----------------------------
+
+
+def random_path_file(rng, rows, line_break="\n", blank=False):
+    lines = ["Mode\tX(mm)\tY(mm)\tZ(mm)\tPmod\ttParam"]
+    for k in range(rows):
+        mode = 1 if k == 0 or rng.random() < 0.3 else 0
+        values = [mode, rng.uniform(-100, 100), rng.uniform(-100, 100), 0.04, rng.choice([0, 0.5, 1]),
+                  rng.uniform(0, 2) if mode == 0 else rng.choice([0.0, 1e-4, 0.3])]
+        lines.append("\t".join(f"{v:.{rng.randint(1, 17)}g}" if isinstance(v, float) else str(v) for v in values))
+        if blank and rng.random() < 0.1:
+            lines.append("   ")
+    return line_break.join(lines) + line_break
+
+
+@pytest.mark.parametrize("seed", range(12))
+def test_path_files_read_as_row_by_row(tmp_path, seed):
+    from rastermark_tools import read_scan_path, readers
+
+    rng = random.Random(seed)
+    text = random_path_file(rng, rng.randint(1, 300), "\r\n" if seed % 3 == 0 else "\n", blank=seed % 4 == 1)
+    path = broken(tmp_path, "p.txt", text.encode())
+    fast = readers._scan_path_segments_fast(path.read_bytes())
+    assert (fast is None) == (seed % 4 == 1)  # blank rows shift the row numbers: row by row
+    rows = readers._scan_path_segments(text.splitlines(), path)
+    for laser_off in (False, True):
+        got = read_scan_path(path, step=0.5, laser_off=laser_off)
+        want = densify_reference(rows, 0.5, None, laser_off)
+        np.testing.assert_array_equal(got.x, want[0])
+        np.testing.assert_array_equal(got.y, want[1])
+        for name in want[2]:
+            np.testing.assert_array_equal(got.columns[name], want[2][name])
+
+
+def test_shipped_path_files_take_the_table_parse():
+    from rastermark_tools import readers
+    from support import SHIPPED
+
+    for path in sorted(SHIPPED.glob("*.txt")):
+        assert readers._scan_path_segments_fast(path.read_bytes()) is not None

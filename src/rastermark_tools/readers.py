@@ -10,6 +10,7 @@ HDF5) give their values as stored.  A file that cannot be read raises
 
 from __future__ import annotations
 
+import io
 import math
 import zipfile
 from dataclasses import dataclass, field
@@ -70,7 +71,65 @@ def read_scan_path(path, step: float | None = 0.01, rate: float | None = None, l
     from their speeds; laser-off lines are sampled only with `laser_off`.
     Every value must be a finite number.  Columns: t (s), z (mm), laser_on,
     vector (the row, 1 = first data row)."""
-    lines = _read_text(Path(path))
+    data = _read_bytes(Path(path))
+    segments = _scan_path_segments_fast(data)
+    if segments is None:
+        # Anything unusual (a blank or broken row, an odd line break, a value
+        # out of range) takes the row-by-row reading, which names the place.
+        segments = _scan_path_segments(data.decode("utf-8", errors="replace").splitlines(), path)
+    x, y, columns = densify(segments, step, rate, laser_off, str(path), max_samples)
+    return Layer(x, y, columns, source=str(path))
+
+
+# Line breaks other than \n and \r\n, which str.splitlines() honours and a table parser does not.
+_ODD_LINE_BREAKS = (b"\x0b", b"\x0c", b"\x1c", b"\x1d", b"\x1e", b"\xc2\x85", b"\xe2\x80\xa8", b"\xe2\x80\xa9")
+
+
+def _odd_line_breaks(data: bytes) -> bool:
+    return any(b in data for b in _ODD_LINE_BREAKS) or data.count(b"\r") != data.count(b"\r\n")
+
+
+def _scan_path_segments_fast(data: bytes) -> Segments | None:
+    """The segments of a well-formed path file read as one table (NumPy's
+    parser rounds as float() does), the same as `_scan_path_segments` gives;
+    None where the file is not plainly well formed."""
+    head, _, body = data.partition(b"\n")
+    if tuple(head.decode("utf-8", errors="replace").split()) != SCAN_PATH_HEADER or _odd_line_breaks(data):
+        return None
+    try:
+        rows = np.loadtxt(io.BytesIO(body), dtype=np.float64, comments=None, ndmin=2)
+    except ValueError:
+        return None
+    lines = body.count(b"\n") + (0 if body.endswith(b"\n") or not body else 1)
+    if rows.shape != (lines, 6) or lines == 0:
+        return None  # blank rows (which shift the row numbers) or no rows
+    if not (np.isfinite(rows).all() and (np.abs(rows) <= MAX_COORDINATE_MM).all()):
+        return None
+    mode = rows[:, 0]
+    if not ((mode == 0) | (mode == 1)).all() or mode[0] != 1:
+        return None
+    drawn = np.flatnonzero(mode == 0)
+    # The pause before each line: the jump times since the line before it,
+    # added one after the other from 0.0 as the row-by-row reading adds them.
+    previous = np.concatenate([[-1], drawn[:-1]])
+    run = drawn - previous - 1
+    pause = np.zeros(len(drawn))
+    single = run == 1
+    pause[single] = 0.0 + rows[drawn[single] - 1, 5]
+    for k in np.flatnonzero(run > 1):
+        total = 0.0
+        for t_param in rows[previous[k] + 1:drawn[k], 5].tolist():
+            total += t_param
+        pause[k] = total
+    z = rows[drawn, 3]
+    return Segments(rows[drawn - 1, 1].copy(), rows[drawn - 1, 2].copy(), rows[drawn, 1].copy(), rows[drawn, 2].copy(),
+                    rows[drawn, 4] > 0, rows[drawn, 5] * 1000.0, (drawn + 1).astype(np.int64), pause, z.copy(),
+                    z.copy())
+
+
+def _scan_path_segments(lines: list[str], path) -> list[Segment]:
+    """The segments of a path file, row by row, refusing the first row that
+    is not right with its line."""
     header = tuple(lines[0].split())
     if header != SCAN_PATH_HEADER:
         raise InputError(f"{path}:1: expected the header '{' '.join(SCAN_PATH_HEADER)}', got '{lines[0][:80]}'")
@@ -107,8 +166,7 @@ def read_scan_path(path, step: float | None = 0.01, rate: float | None = None, l
             raise InputError(f"{path}:{number}: column Mode: expected 0 or 1, got {fields[0]}")
     if position is None:
         raise InputError(f"{path}: no path rows after the header")
-    x, y, columns = densify(segments, step, rate, laser_off, str(path), max_samples)
-    return Layer(x, y, columns, source=str(path))
+    return segments
 
 
 # -- G-code -------------------------------------------------------------------
