@@ -41,7 +41,7 @@ def test_input_columns_named_like_output_columns_come_along_renamed(tmp_path, lo
     result = cli("label", log_with_output_names, "-o", out, "-q", *args)
     assert result.returncode == 0, result.stderr
     got = read_table(out)
-    assert {len(v) for v in got.values()} == {40}
+    assert {len(v) for name, v in got.items() if name != "source_names"} == {40}
     np.testing.assert_array_equal(got["input_layer"], np.arange(40) // 20)
     np.testing.assert_array_equal(got["input_sample_index"], np.arange(40))
     np.testing.assert_array_equal(got["input_scanline_id"], np.full(40, 7))
@@ -215,3 +215,21 @@ def test_process_workers_do_not_fork_a_threaded_process(tmp_path):
     result = cli("lines", *files, "--workers", "2", "-o", tmp_path / "t.csv")
     assert result.returncode == 0, result.stderr
     assert "fork()" not in result.stderr
+
+
+def test_source_is_a_dictionary_column(tmp_path, log_with_output_names):
+    other = broken(tmp_path, "other.csv", b"x,y\n0,0\n1,1\n")
+    for suffix in (".parquet", ".npz"):
+        out = tmp_path / f"two{suffix}"
+        assert cli("label", log_with_output_names, other, "-o", out, "-q").returncode == 0
+        if suffix == ".npz":
+            got = np.load(out)
+            names = got["source_names"][got["source"]]
+        else:
+            import pyarrow as pa
+            import pyarrow.parquet as pq
+
+            column = pq.read_table(out).column("source")
+            assert pa.types.is_dictionary(column.type)
+            names = np.array(column.to_pylist())
+        assert names.tolist() == ["log.csv"] * 40 + ["other.csv"] * 2

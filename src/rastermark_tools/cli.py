@@ -158,22 +158,43 @@ def run_files(paths: list[str], options: Options, workers: int, scheduler: str |
     return [results[p] for p in paths]
 
 
-def write_atomically(path: Path, columns: dict[str, np.ndarray]) -> None:
+@dataclass
+class Category:
+    """A column of few distinct texts: a code per row into `names`."""
+
+    codes: np.ndarray  # int32
+    names: list[str]
+
+    def __len__(self) -> int:
+        return len(self.codes)
+
+
+def write_atomically(path: Path, columns: dict[str, np.ndarray | Category]) -> None:
     """Writes a table by the suffix of `path` to a temporary file beside it,
-    then renames it, so that a failed run leaves no partial file."""
+    then renames it, so that a failed run leaves no partial file.  A
+    `Category` column is a dictionary column in Parquet, its texts in CSV,
+    and in .npz its codes with the texts in <name>_names."""
     path.parent.mkdir(parents=True, exist_ok=True)
     temporary = path.with_name(f".{path.name}.{os.getpid()}.tmp")
     try:
         suffix = path.suffix.lower()
         if suffix == ".npz":
+            arrays: dict[str, np.ndarray] = {}
+            for name, values in columns.items():
+                if isinstance(values, Category):
+                    arrays[name] = values.codes
+                    arrays[f"{name}_names"] = np.array(values.names, dtype=str)
+                else:
+                    arrays[name] = values
             with open(temporary, "wb") as f:
-                np.savez(f, **columns)
+                np.savez(f, **arrays)
         else:
             import_name = "pyarrow.parquet" if suffix == ".parquet" else "pyarrow.csv"
             writer = require(import_name, f"writing {suffix}")
             import pyarrow as pa
 
-            table = pa.table(columns)
+            table = pa.table({name: pa.DictionaryArray.from_arrays(pa.array(v.codes), pa.array(v.names, pa.string()))
+                              if isinstance(v, Category) else v for name, v in columns.items()})
             if suffix == ".parquet":
                 writer.write_table(table, temporary)
             else:
@@ -183,15 +204,17 @@ def write_atomically(path: Path, columns: dict[str, np.ndarray]) -> None:
         temporary.unlink(missing_ok=True)
 
 
-def label_columns(results: list[FileResult]) -> dict[str, np.ndarray]:
+def label_columns(results: list[FileResult]) -> dict[str, np.ndarray | Category]:
     """Rows of every sample: layer (numbered within its file), sample_index,
-    x, y, scanline_id, the source file and every extra column (absent values
-    as NaN; one with the name of a column before it as input_<name>)."""
+    x, y, scanline_id, the source file (a `Category`) and every extra column
+    (absent values as NaN; one with the name of a column before it as
+    input_<name>)."""
     parts = [(r.layer.index, r) for fr in results for r in fr.layers]
     extra = sorted({name for _, r in parts for name in r.layer.columns})
     out: dict[str, list[np.ndarray]] = {k: [] for k in LABEL_COLUMNS}
     names = renamed(extra, LABEL_COLUMNS)
     out.update({names[name]: [] for name in extra})
+    sources: dict[str, int] = {}
     for number, r in parts:
         n = len(r.layer)
         out["layer"].append(np.full(n, number, np.int32))
@@ -199,16 +222,15 @@ def label_columns(results: list[FileResult]) -> dict[str, np.ndarray]:
         out["x"].append(r.layer.x)
         out["y"].append(r.layer.y)
         out["scanline_id"].append(r.ids)
-        out["source"].append(np.full(n, Path(r.layer.source).name))
+        code = sources.setdefault(Path(r.layer.source).name, len(sources))
+        out["source"].append(np.full(n, code, np.int32))
         for name in extra:
             values = r.layer.columns.get(name)
             out[names[name]].append(values if values is not None else np.full(n, np.nan))
-    columns = {}
+    columns: dict[str, np.ndarray | Category] = {}
     for name, pieces in out.items():
-        if name == "source":
-            columns[name] = np.concatenate(pieces).astype(str) if pieces else np.zeros(0, str)
-        else:
-            columns[name] = np.concatenate(pieces) if pieces else np.zeros(0)
+        joined = np.concatenate(pieces) if pieces else np.zeros(0, np.int32 if name == "source" else np.float64)
+        columns[name] = Category(joined.astype(np.int32), list(sources)) if name == "source" else joined
     return columns
 
 
