@@ -233,3 +233,17 @@ def test_source_is_a_dictionary_column(tmp_path, log_with_output_names):
             assert pa.types.is_dictionary(column.type)
             names = np.array(column.to_pylist())
         assert names.tolist() == ["log.csv"] * 40 + ["other.csv"] * 2
+
+
+def test_rasterised_picture_marks_lines_and_skips_non_finite_samples():
+    from rastermark_tools.cli import rasterise
+
+    x = np.array([0.0, 1.0, 2.0, np.nan, 2.0])
+    y = np.array([0.0, 0.0, 1.0, 5.0, np.inf])
+    ids = np.array([-1, 3, 3, 4, 4], np.int32)
+    image, extent = rasterise(x, y, ids, width=2, height=2)
+    assert extent[0] == 0.0 and extent[2] == 0.0 and extent[1] >= 2.0 and extent[3] >= 1.0
+    colour = 2 + (3 * 7) % 20
+    assert image.shape == (2, 3)  # pixels of 1 x 1 over the 2 x 1 extent
+    assert image[0, 0] == 1 and image[0, 1] == colour and image[1, 2] == colour and image[1, 0] == 0
+    assert rasterise(np.array([np.nan]), np.array([1.0]), np.array([1], np.int32), 4, 4)[0].shape == (1, 1)
