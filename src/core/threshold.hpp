@@ -2,9 +2,10 @@
 // never below 1.0.
 #pragma once
 
-#include <algorithm>
+#include <cstddef>
 #include <vector>
 
+#include "radix_select.hpp"
 #include "turning_points.hpp"
 
 namespace rastermark {
@@ -21,10 +22,10 @@ T turn_distance_threshold(const TurningPointList<T>& turns) {
         if (turn.d_line > minimum_line_distance<T>) values.push_back(turn.d_line);
     }
     if (values.empty()) return T(1);
-    // The upper median: position floor(k / 2) of the ascending order.
-    const auto middle = values.begin() + static_cast<std::ptrdiff_t>(values.size() / 2);
-    std::nth_element(values.begin(), middle, values.end());
-    const T scaled = T(100) * *middle;
+    // The upper median: position floor(k / 2) of the ascending order; every
+    // value kept is positive and not NaN, as the radix select needs.
+    const T median = select_positive(values, values.size() / 2);
+    const T scaled = T(100) * median;
     return scaled > T(1) ? scaled : T(1);
 }
 

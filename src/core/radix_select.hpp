@@ -1,0 +1,66 @@
+// The k-th smallest of positive values by their bits, in linear time.
+//
+// Why it is exact: for positive IEEE values (finite or +inf, normal or
+// subnormal) the order of the values is the order of their bit patterns
+// read as unsigned integers of the same width, so selecting by bits selects
+// by value, and the element found is one of the inputs, bit for bit.
+// Callers leave out zeros, negatives and NaN.  It finds the same value as
+// std::nth_element on the same input (ties are equal bits, so which of them
+// comes back does not matter).
+#pragma once
+
+#include <algorithm>
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <type_traits>
+#include <vector>
+
+namespace rastermark {
+
+template <class T>
+using bits_of = std::conditional_t<sizeof(T) == 8, std::uint64_t, std::uint32_t>;
+
+// std::bit_cast, which GCC 10's library lacks.
+template <class T>
+bits_of<T> bits(T value) {
+    bits_of<T> out;
+    std::memcpy(&out, &value, sizeof out);
+    return out;
+}
+
+// Reorders `values` (all > 0, none NaN) and returns the one that would sit at
+// position k (< values.size()) in ascending order.  Sixteen bits a pass from
+// the top: each pass counts the candidates' digits, keeps the bucket that
+// holds position k and packs it to the front; the last few go to nth_element.
+template <class T>
+T select_positive(std::vector<T>& values, std::size_t k) {
+    using Key = bits_of<T>;
+    constexpr int digit_bits = 16;
+    constexpr std::size_t buckets = std::size_t{1} << digit_bits;
+    constexpr std::size_t small = 256;
+    std::size_t size = values.size();
+    std::vector<std::size_t> counts;
+    for (int shift = static_cast<int>(sizeof(Key) * 8) - digit_bits; size > small && shift >= 0;
+         shift -= digit_bits) {
+        counts.assign(buckets, 0);
+        auto digit = [shift](T value) {
+            return static_cast<std::size_t>((bits(value) >> shift) & Key{buckets - 1});
+        };
+        for (std::size_t i = 0; i < size; ++i) ++counts[digit(values[i])];
+        std::size_t bucket = 0;
+        while (k >= counts[bucket]) k -= counts[bucket++];
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < size; ++i) {
+            if (digit(values[i]) == bucket) values[kept++] = values[i];
+        }
+        size = kept;
+        if (shift == 0) return values[0];  // every bit decided: the candidates are equal
+    }
+    const auto end = values.begin() + static_cast<std::ptrdiff_t>(size);
+    const auto middle = values.begin() + static_cast<std::ptrdiff_t>(k);
+    std::nth_element(values.begin(), middle, end);
+    return *middle;
+}
+
+}  // namespace rastermark

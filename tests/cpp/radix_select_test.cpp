@@ -1,0 +1,79 @@
+// The radix select against std::nth_element on adversarial bit patterns:
+// ties, neighbours one bit apart, subnormals, +inf, one value, every
+// position of small inputs, and sizes around the switch to nth_element.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "radix_select.hpp"
+
+namespace {
+
+template <class T>
+class RadixSelect : public ::testing::Test {};
+using Types = ::testing::Types<float, double>;
+TYPED_TEST_SUITE(RadixSelect, Types);
+
+template <class T>
+T by_sorting(std::vector<T> values, std::size_t k) {
+    std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(k), values.end());
+    return values[k];
+}
+
+template <class T>
+void expect_same_bits(std::vector<T> values, std::size_t k) {
+    const T want = by_sorting(values, k);
+    const T got = rastermark::select_positive(values, k);
+    EXPECT_EQ(rastermark::bits(got), rastermark::bits(want)) << "k = " << k << " of " << values.size();
+}
+
+TYPED_TEST(RadixSelect, AgreesWithNthElementOnAdversarialPatterns) {
+    using T = TypeParam;
+    std::mt19937_64 random(11);
+    const T tiny = std::numeric_limits<T>::denorm_min();
+    const T inf = std::numeric_limits<T>::infinity();
+    std::vector<std::vector<T>> inputs;
+    inputs.push_back({T(3)});
+    inputs.push_back(std::vector<T>(5000, T(0.25)));  // all ties
+    std::vector<T> neighbours;                         // one bit apart, shuffled
+    for (int i = 0; i < 3000; ++i) neighbours.push_back(T(1) + T(i) * std::numeric_limits<T>::epsilon());
+    std::shuffle(neighbours.begin(), neighbours.end(), random);
+    inputs.push_back(neighbours);
+    std::vector<T> mixed;  // subnormals, +inf, the largest finite, powers of two, repeats
+    for (int i = 0; i < 4000; ++i) {
+        switch (random() % 6) {
+            case 0: mixed.push_back(tiny * T(1 + random() % 7)); break;
+            case 1: mixed.push_back(inf); break;
+            case 2: mixed.push_back(std::numeric_limits<T>::max()); break;
+            case 3: mixed.push_back(std::ldexp(T(1), static_cast<int>(random() % 60) - 30)); break;
+            default: mixed.push_back(T(1) + T(random() % 1000) / T(1000)); break;
+        }
+    }
+    inputs.push_back(mixed);
+    std::vector<T> spread;
+    std::uniform_real_distribution<double> uniform(1e-6, 1e6);
+    for (int i = 0; i < 100000; ++i) spread.push_back(static_cast<T>(uniform(random)));
+    inputs.push_back(spread);
+    for (const auto& input : inputs) {
+        for (std::size_t k : {std::size_t{0}, input.size() / 2, input.size() - 1, input.size() / 3}) {
+            expect_same_bits(input, k);
+        }
+    }
+}
+
+TYPED_TEST(RadixSelect, EveryPositionAroundTheSwitchToNthElement) {
+    using T = TypeParam;
+    std::mt19937_64 random(5);
+    for (std::size_t size : {1, 2, 255, 256, 257, 600}) {
+        std::vector<T> values;
+        for (std::size_t i = 0; i < size; ++i) values.push_back(T(1 + random() % 50));
+        for (std::size_t k = 0; k < size; ++k) expect_same_bits(values, k);
+    }
+}
+
+}  // namespace
