@@ -97,7 +97,12 @@ private:
 
     // Pushes samples [begin, end) through the stages, skipping quiet blocks
     // wherever the stages are in the state the skip needs.  Between two
-    // attempts at least one block goes through the stages sample by sample.
+    // attempts at least one block goes through the stages sample by sample;
+    // after an attempt that skips nothing, the next waits twice as many
+    // blocks as the last wait (up to max_quiet_backoff), and one that skips
+    // resets the wait, so that data with few quiet blocks (noise, repeats)
+    // costs the per-sample machine and little more.  Where the attempts are
+    // made never changes a result, only how much is skipped.
     void push_range(Samples<T> x, Samples<T> y, std::size_t begin, std::size_t end) {
         if (!has_fast_path || level_ == SimdLevel::off) {
             x_runs_.push_samples(x, y, begin, end);
@@ -105,12 +110,25 @@ private:
         }
         std::size_t i = begin;
         while (i < end) {
+            const std::size_t from = i;
             i = skip_quiet(x, y, i, end);
-            const std::size_t stop = i + std::min(end - i, quiet_block_width<T>);
+            std::size_t blocks = 1;
+            if (i == from) {
+                blocks += backoff_;
+                backoff_ = std::min(2 * backoff_, max_quiet_backoff);
+            } else {
+                backoff_ = 1;
+            }
+            // The blocks up to the next attempt go through in one call.
+            const std::size_t stop = i + std::min(end - i, blocks * quiet_block_width<T>);
             x_runs_.push_samples(x, y, i, stop);
             i = stop;
         }
     }
+
+    // The longest wait between two attempts at skipping, in blocks.
+    static constexpr std::size_t max_quiet_backoff = 64;
+    std::size_t backoff_ = 1;
 
     // Before sample i, when each of samples i-3, i-2 and i-1 is a point of
     // its own in the stages (the x-run in progress is sample i-1, the y-run
