@@ -102,6 +102,8 @@ def test_output_that_is_an_input_is_refused(tmp_path, log_with_output_names):
         ("M3 S100\nG1 X10 Y10\nG1 X11\n", [(10, 10), (11, 10)], [1, 1]),
         # compact words: X1E5 is X1 and E5
         ("G0X0Y0\nG1X1E5\n", [(0, 0), (1, 0)], [1, 1]),
+        # line numbers and checksums as hosts send them, and a block-delete mark
+        ("N1 G0 X0 Y0*33\nN2 G1 X1 E1*40\n/G1 X2 E2\n", [(0, 0), (1, 0), (2, 0)], [1, 1, 1]),
     ],
 )
 def test_gcode_modal_state(tmp_path, program, want, on):

@@ -69,7 +69,7 @@ def random_line(rng):
         lambda: rng.choice(["G90", "G91", "G20", "G21", "M82", "M83", "M5", "G80", "G28", "G30", "M3", "M4 S200",
                             "M3 S0", "G21 G90", "S1000", "S0", "F1200", "M107", "M104 S215", "G4 P200", "G4 S1",
                             "G17", "T0", "%", "", "   ", "; comment", "(note) G1 X1", "M117 Printing 1e5 X",
-                            'M862.3 P "MK3"', "G1X1Y2E3", "g1 x2 y3 s100", "N10 G1 X1 Y1*71"]),
+                            'M862.3 P "MK3"', "G1X1Y2E3", "g1 x2 y3 s100", "N10 G1 X1 Y1*71", "/G1 X3 S50", "*5"]),
         lambda: f"G92{axes}" + (" E0" if rng.random() < 0.5 else ""),
         lambda: f"G10 L{rng.choice([2, 20])} P1{axes}",
         lambda: f"G53 G0{axes}",

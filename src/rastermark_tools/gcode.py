@@ -15,6 +15,9 @@ firmwares that slicers and laser post-processors write for:
   grows, or is positive with relative extrusion) or where the laser is
   enabled with power above zero; G0 never prints.
 
+Line numbers (`N10`) are read and ignored; a block-delete mark (`/`) in front
+of a line and a checksum (`*71`) after it are dropped.
+
 The position is unknown at the start of a file and after G28/G30/G53/G10 L2:
 a move from an unknown place is not drawn (absolute coordinates set the
 place; relative moves count from 0).  Numbers are plain decimals: exponents
@@ -39,6 +42,7 @@ _NUMBER = r"[-+]?(?:\d+\.?\d*|\.\d+)"
 _WORD = re.compile(rf"([A-Za-z])\s*({_NUMBER})")
 _COMMENT = re.compile(r"\([^)]*\)|;.*")
 _QUOTED = re.compile(r'"[^"]*"')
+_CHECKSUM = re.compile(r"\*\d+$")
 # A number followed by an exponent: 1e-05, 2E+3, 1e5 (a capital E followed by
 # digits is the extrusion word of compact G-code: X1E5 is X1 and E5).
 _EXPONENT = re.compile(r"(?:\d|\.)(?:[eE][-+]\d|e\d)")
@@ -89,6 +93,9 @@ class Line:
 
 def _parse(text: str, number: int, where: str) -> Line | None:
     text = _COMMENT.sub("", text).strip()
+    # What a host adds to the lines it sends (and some files keep): a block
+    # delete mark in front (executed: the switch is off) and a checksum after.
+    text = _CHECKSUM.sub("", text.removeprefix("/")).strip()
     if not text or text.startswith("%"):
         return None
     first = _WORD.match(text)

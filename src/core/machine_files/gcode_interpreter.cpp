@@ -231,6 +231,15 @@ bool parse_line(std::string_view raw, Line& line, std::string* failure) {
         text.push_back(c);
     }
     std::string_view stripped = strip(text);
+    // A block-delete mark in front (executed: the switch is off) and a
+    // checksum after (*digits), as hosts add them, are dropped.
+    if (!stripped.empty() && stripped.front() == '/') stripped.remove_prefix(1);
+    std::size_t digits = 0;
+    while (digits < stripped.size() && is_digit(stripped[stripped.size() - 1 - digits])) ++digits;
+    if (digits > 0 && digits < stripped.size() && stripped[stripped.size() - 1 - digits] == '*') {
+        stripped.remove_suffix(digits + 1);
+    }
+    stripped = strip(stripped);
     if (stripped.empty() || stripped.front() == '%') return false;
     if (is_letter(stripped.front())) {
         std::size_t j = 1;
