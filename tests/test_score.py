@@ -72,6 +72,7 @@ def test_matches_a_slow_reference(seed):
 
 
 def test_score_command_on_a_slice_file(tmp_path):
+    pytest.importorskip("pyarrow")  # the table it writes
     hatches = [[10, 10 * k, 990, 10 * k] if k % 2 else [990, 10 * k, 10, 10 * k] for k in range(1, 30)]
     path = write_cli(tmp_path / "raster.cli", [(0, [("hatches", hatches)]), (5, [("hatches", hatches)])])
     out = cli("score", path, "--laser-off", "-o", tmp_path / "score.csv", "-q")
