@@ -21,7 +21,7 @@ import numpy as np
 from . import _native
 from ._extras import require
 from .gcode import MAX_COORDINATE_MM, gcode_moves
-from .sampling import MAX_SAMPLES_PER_MOVE, InputError, Segment, Segments, densify
+from .sampling import MAX_SAMPLES_PER_MOVE, InputError, Segment, Segments, densify, file_bytes
 from .slices import read_slice_geometry, slice_segments
 
 
@@ -42,12 +42,7 @@ class Layer:
 
 def _read_bytes(path: Path) -> bytes:
     """A text file's bytes: refused where it is empty or binary."""
-    try:
-        data = Path(path).read_bytes()
-    except OSError as e:
-        raise InputError(f"{path}: cannot read: {e.strerror or e}") from None
-    if not data.strip():
-        raise InputError(f"{path}: empty file")
+    data = file_bytes(path)
     if b"\0" in data[:4096]:
         raise InputError(f"{path}:1: expected text, found binary data")
     return data

@@ -5,6 +5,7 @@ from __future__ import annotations
 
 import math
 from dataclasses import dataclass
+from pathlib import Path
 
 import numpy as np
 
@@ -19,6 +20,18 @@ MAX_SAMPLES_PER_MOVE = 10_000_000
 class InputError(ValueError):
     """An input file that cannot be read; the text names the file and the place."""
 
+
+
+def file_bytes(path) -> bytes:
+    """A file's bytes, refused with its name where it cannot be read or is
+    empty (blank)."""
+    try:
+        data = Path(path).read_bytes()
+    except OSError as e:
+        raise InputError(f"{path}: cannot read: {e.strerror or e}") from None
+    if not data.strip():
+        raise InputError(f"{path}: empty file")
+    return data
 
 
 @dataclass

@@ -33,11 +33,10 @@ import math
 import re
 import struct
 from dataclasses import dataclass, field
-from pathlib import Path
 
 import numpy as np
 
-from .sampling import InputError, Segment
+from .sampling import InputError, Segment, file_bytes
 
 # The `kind` column: what each sample draws.
 KIND_JUMP, KIND_HATCH, KIND_CONTOUR = 0, 1, 2
@@ -223,12 +222,7 @@ def _binary_geometry(data: bytes, header: Header, path) -> list[SliceLayer]:
 
 def read_slice_geometry(path) -> list[SliceLayer]:
     """Every layer of a CLI file with its vectors, in mm, in file order."""
-    try:
-        data = Path(path).read_bytes()
-    except OSError as e:
-        raise InputError(f"{path}: cannot read: {e.strerror or e}") from None
-    if not data.strip():
-        raise InputError(f"{path}: empty file")
+    data = file_bytes(path)
     header = _header(data, path)
     layers = (_binary_geometry if header.binary else _ascii_geometry)(data, header, path)
     if header.layers is not None and header.layers != len(layers):
