@@ -8,7 +8,7 @@ from pathlib import Path
 
 import numpy as np
 
-from rastermark_tools import read_gcode, read_scan_path
+from rastermark_tools import read_gcode, read_scan_path, read_slices
 
 REALDATA = Path(os.environ.get("RASTERMARK_REALDATA", Path(__file__).resolve().parents[2] / "shared" / "realdata"))
 
@@ -188,4 +188,6 @@ def realdata_sets():
         path = REALDATA / name
         if path.is_file():
             sets.append((name, gcode_layers(path, step, scan)))
+    for path in sorted((REALDATA / "cli").glob("*.cli")):
+        sets.append((f"cli/{path.name}", [(layer.x, layer.y) for layer in read_slices(path)]))
     return sets
