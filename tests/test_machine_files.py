@@ -149,6 +149,13 @@ def test_gcode_numbers_out_of_range_name_the_line(tmp_path, program, message):
     assert message in str(raised.value)
 
 
+def test_an_arc_of_too_many_pieces_is_refused(tmp_path):
+    path = broken(tmp_path, "arc.gcode", b"G0 X0 Y0\nG2 X0 Y0 I100000 J0 S100\n")
+    for engine in ("native", "python"):
+        with pytest.raises(InputError, match=r"arc.gcode:2: an arc of radius 100000 mm would take more than 10\^8"):
+            read_gcode(path, step=1e-4, engine=engine)
+
+
 def test_move_sample_limit_is_named_and_can_be_lifted(tmp_path):
     path = broken(tmp_path, "long.gcode", b"G0 X0 Y0\nG1 X1000 S100\n")
     with pytest.raises(InputError, match=r"long.gcode:2: .*more than the limit of 5,000.*--max-samples"):

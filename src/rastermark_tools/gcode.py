@@ -32,8 +32,6 @@ import math
 import re
 from dataclasses import dataclass, field
 
-import numpy as np
-
 from .sampling import InputError, Segment
 
 MAX_COORDINATE_MM = 1e6
@@ -209,7 +207,10 @@ def _arc_points(x0, y0, x1, y1, words, clockwise, where, chord):
         sweep -= 2 * math.pi
     elif not clockwise and sweep <= 0:
         sweep += 2 * math.pi
-    pieces = max(4, math.ceil(abs(sweep) * radius / chord))
+    wanted = math.ceil(abs(sweep) * radius / chord)
+    if not wanted <= 1e8:
+        raise InputError(f"{where}: an arc of radius {radius:g} mm would take more than 10^8 pieces")
+    pieces = max(4, wanted)
     angles = [a0 + sweep * k / pieces for k in range(1, pieces + 1)]
     points = [(cx + radius * math.cos(a), cy + radius * math.sin(a)) for a in angles]
     points[-1] = (x1, y1)
