@@ -3,6 +3,8 @@ name with an output column, an output that would replace an input, G-code
 modal groups and firmware conventions, numbers out of range, and the
 command line's defaults."""
 
+import os
+
 import numpy as np
 import pytest
 
@@ -256,3 +258,16 @@ def test_rasterised_picture_marks_lines_and_skips_non_finite_samples():
     assert image.shape == (2, 3)  # pixels of 1 x 1 over the 2 x 1 extent
     assert image[0, 0] == 1 and image[0, 1] == colour and image[1, 2] == colour and image[1, 0] == 0
     assert rasterise(np.array([np.nan]), np.array([1.0]), np.array([1], np.int32), 4, 4)[0].shape == (1, 1)
+
+
+@pytest.mark.skipif(os.environ.get("RASTERMARK_SANITIZED") == "1", reason="an address-space limit and ASan do not mix")
+def test_running_out_of_memory_is_a_message(tmp_path):
+    import subprocess
+    import sys
+
+    path = broken(tmp_path, "big.gcode", b"G0 X0 Y0\n" + b"".join(b"G1 X%d Y%d S9\n" % (k % 2 * 900, k) for k in range(400)))
+    code = ("import resource, sys; resource.setrlimit(resource.RLIMIT_AS, (1 << 30, 1 << 30));"
+            "from rastermark_tools.cli import main; sys.exit(main(sys.argv[1:]))")
+    out = subprocess.run([sys.executable, "-c", code, "label", str(path), "--step", "0.0005", "-o",
+                          str(tmp_path / "o.npz")], capture_output=True, text=True, timeout=300)
+    assert out.returncode == 1 and "not enough memory" in out.stderr and "Traceback" not in out.stderr, out.stderr

@@ -103,6 +103,8 @@ def process_file(path: str, options: Options) -> FileResult:
         return FileResult(path, error=str(e))
     except (ValueError, OSError) as e:
         return FileResult(path, error=f"{path}: {e}")
+    except MemoryError:
+        return FileResult(path, error=f"{path}: not enough memory for its samples (sample it coarser: --step)")
 
 
 def free_threaded() -> bool:
