@@ -236,9 +236,14 @@ def read_gcode(path, step: float | None = None, rate: float | None = None, laser
         raise InputError(f"{path}: no printing moves (no extrusion and no laser power); --laser-off reads its travel")
     if step is None and rate is None:
         step = gcode_step(segments)
+    # One stable sort groups the pieces by layer, in file order within each
+    # (a mask per layer would read every piece once per layer).
+    order = np.argsort(layer_of, kind="stable")
+    layers, starts = np.unique(layer_of[order], return_index=True)
+    ends = np.append(starts[1:], len(order))
     result = []
-    for index in np.unique(layer_of):
-        x, y, columns = densify(segments.take(layer_of == index), step, rate, laser_off, str(path), max_samples)
+    for index, start, end in zip(layers, starts, ends):
+        x, y, columns = densify(segments.take(order[start:end]), step, rate, laser_off, str(path), max_samples)
         result.append(Layer(x, y, columns, source=str(path), index=int(index)))
     return result
 
