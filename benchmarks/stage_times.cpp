@@ -15,9 +15,9 @@
 #include <vector>
 
 #include "labels.hpp"
-#include "parallel_collapse.hpp"
 #include "pipeline.hpp"
-#include "single_pass.hpp"
+#include "segments.hpp"
+#include "stage_by_stage.hpp"
 #include "threshold.hpp"
 #include "turning_points.hpp"
 

@@ -16,9 +16,10 @@
 #include <vector>
 
 #include "collapse.hpp"
-#include "parallel_collapse.hpp"
 #include "pipeline.hpp"
-#include "single_pass.hpp"
+#include "segments.hpp"
+#include "simd/block_scans.hpp"
+#include "stage_by_stage.hpp"
 
 namespace {
 
@@ -138,16 +139,19 @@ bool same_bits(T a, T b) {
 }
 
 template <class T>
-void check_fast_path(const Samples<T>& x, const Samples<T>& y, std::size_t workers) {
-    const TurningPointList<T> reference = turning_points_in_one_pass(x, y, workers, SimdLevel::off);
-    const TurningPointList<T> fast = turning_points_in_one_pass(x, y, workers, simd_level());
-    check(fast.size() == reference.size(), "the fast path finds as many turning points");
-    for (std::size_t i = 0; i < fast.size(); ++i) {
-        const TurningPoint<T>& a = fast[i];
-        const TurningPoint<T>& b = reference[i];
-        check(a.index == b.index && a.start_idx == b.start_idx && a.end_idx == b.end_idx && same_bits(a.x, b.x) &&
-                  same_bits(a.y, b.y) && same_bits(a.d_same, b.d_same) && same_bits(a.d_line, b.d_line),
-              "the fast path finds the same turning points");
+void check_single_pass(const Samples<T>& x, const Samples<T>& y, std::size_t workers) {
+    const TurningPointList<T> reference = turning_points_stage_by_stage(x, y, workers);
+    for (const simd::BlockScans* scans : {&simd::off(), &simd::chosen()}) {
+        const TurningPointList<T> pass = turning_points_in_one_pass(x, y, workers, *scans);
+        check(pass.size() == reference.size(), "the single pass finds as many turning points as the stages");
+        for (std::size_t i = 0; i < pass.size(); ++i) {
+            const TurningPoint<T>& a = pass[i];
+            const TurningPoint<T>& b = reference[i];
+            check(a.index == b.index && a.start_idx == b.start_idx && a.end_idx == b.end_idx &&
+                      same_bits(a.x, b.x) && same_bits(a.y, b.y) && same_bits(a.d_same, b.d_same) &&
+                      same_bits(a.d_line, b.d_line),
+                  "the single pass finds the stages' turning points");
+        }
     }
 }
 
@@ -188,7 +192,7 @@ void run(const std::uint8_t* data, std::size_t size, std::uint8_t flags) {
 
     const std::size_t workers = 1 + ((flags >> 1) & 7);
     const Samples<T> x(xs), y(ys);
-    check_fast_path(x, y, workers);
+    check_single_pass(x, y, workers);
     const PointList<T> serial_x = collapse_x(x, y);
     const PointList<T> chunked_x = collapse_x_parallel(x, y, workers);
     check_partition(serial_x, n);

@@ -27,17 +27,16 @@ for target in "${targets[@]}"; do
   {
     echo "$gtest_flags -c $gtest/src/gtest-all.cc -o $out/gtest-all.o"
     echo "$gtest_flags -c $gtest/src/gtest_main.cc -o $out/gtest_main.o"
-    for source in src/core/*.cpp src/core/machine_files/*.cpp tests/cpp/*_test.cpp; do
-      # The wider builds of the quiet-block test, with their instruction sets
-      # as CMake gives them on x86-64.
-      isa=""
-      if [[ $target == x86_64* ]]; then
-        case $source in
-          *_avx2.cpp) isa="-mavx2" ;;
-          *_avx512.cpp) isa="-mavx512f -mavx512dq -mavx512vl -mavx512bw" ;;
-        esac
-      fi
-      echo "$own_flags $isa -c $source -o $out/$(basename "${source%.cpp}").o"
+    x86=""; [[ $target == x86_64* ]] && x86="-DRASTERMARK_SIMD_X86=1"
+    for source in src/core/*.cpp src/core/simd/dispatch.cpp src/core/machine_files/*.cpp tests/cpp/*_test.cpp; do
+      echo "$own_flags $x86 -c $source -o $out/$(basename "${source%.cpp}").o"
+    done
+    # The block-scan kernels, one build per instruction set as CMake makes them.
+    kernels="baseline:"
+    [ -n "$x86" ] && kernels="$kernels avx2:-mavx2 avx512:-mavx512f,-mavx512dq,-mavx512vl,-mavx512bw"
+    for kernel in $kernels; do
+      name=${kernel%%:*}; isa=${kernel#*:}
+      echo "$own_flags ${isa//,/ } -DRASTERMARK_SIMD_TARGET=$name -c src/core/simd/block_scan_kernels.cpp -o $out/block_scans_$name.o"
     done
   } | xargs -P "$jobs" -L 1 "$py" -m ziglang c++ -target "$target" "${flags[@]}"
   suffix=""; [[ $target == *windows* ]] && suffix=.exe

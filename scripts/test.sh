@@ -1,5 +1,11 @@
 #!/usr/bin/env bash
-# Builds everything and runs every test: the C++ core tests (also under
+# Builds the module and the C++ core tests and runs the tests:
+#   test.sh [PYTEST ARGS...]          the quick run: the C++ core tests (with
+#                                     the check of the instruction-set builds'
+#                                     symbols) and the Python tests on the
+#                                     interpreter at hand
+#   test.sh --full [PYTEST ARGS...]   everything, as CI runs it (below)
+# The full run: the C++ core tests (also under
 # ThreadSanitizer, and under AddressSanitizer with UBSan), a compile-and-link
 # check of the core for macOS and Windows, a fixed-time fuzzing run of the
 # core, the Python tests against a sanitized build, the Python tests on
@@ -8,10 +14,11 @@
 # (those two from Debian unstable's packages in a chroot), and the C++ core
 # tests built by Debian unstable's GCC.  Any failure, or an interpreter that
 # cannot be had, fails the run.
-#   test.sh [PYTEST ARGS...]
 set -euo pipefail
-# Everything --full-matrix used to add now runs every time.
-if [ "${1:-}" = "--full-matrix" ]; then shift; fi
+full=0
+case "${1:-}" in
+  --full | --full-matrix) full=1; shift ;;
+esac
 root=$(cd "$(dirname "$0")/.." && pwd)
 cd "$root"
 jobs=$(nproc 2>/dev/null || echo 2)
@@ -42,6 +49,14 @@ run_core_tests() {  # build dir, extra cmake args...
 
 section "C++ core tests"
 run_core_tests build/core-tests
+
+if [ "$full" = 0 ]; then
+  section "Python tests ($("$py" -c 'import sys; print(sys.version.split()[0])'))"
+  "$py" -m pytest -q "$@"
+  echo "==== done ($(date +%T), $SECONDS s; the full run is: $0 --full) ===="
+  exit 0
+fi
+
 section "C++ core tests under ThreadSanitizer"
 TSAN_OPTIONS="halt_on_error=1" run_core_tests build/core-tests-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo \
   -DRASTERMARK_SANITIZE=thread

@@ -1,12 +1,15 @@
-"""Helpers shared by the toolkit's tests: where the real data lives, files
-written for a test, and the command line run as a user runs it."""
+"""Helpers shared by the tests: layers and their labels, Python run in a
+fresh process, where the real data lives, files written for a test, and the
+command line run as a user runs it."""
 
 import importlib.util
 import os
 import subprocess
 import sys
+import textwrap
 from pathlib import Path
 
+import numpy as np
 import pytest
 
 ROOT = Path(__file__).resolve().parents[1]
@@ -122,3 +125,142 @@ def densify_reference(segments, step, rate, laser_off, max_samples=10_000_000):
     if not np.isnan(z).any():
         columns["z"] = z
     return np.concatenate(xs), np.concatenate(ys), columns
+
+
+# -- layers and their labels ----------------------------------------------------
+
+
+def hatched_layer(n, angle_deg, seed=0, dtype=np.float64):
+    """The islands layer of examples/layers.py, which the examples and the
+    benchmarks also draw their synthetic layers from."""
+    sys.path.insert(0, str(ROOT / "examples"))
+    try:
+        from layers import hatched_layer as make
+    finally:
+        sys.path.remove(str(ROOT / "examples"))
+    return make(n, angle_deg, seed, dtype)
+
+FLOAT_TYPES = [np.float64, np.float32]
+
+
+def zigzag(lines: int, shift_after: int | None = None, shift: float = 50.0):
+    """The vertical zig-zag of the worked examples: line k at x = k with five
+    samples (rising on even lines, falling on odd ones) and one transition
+    sample between lines; everything after line `shift_after` moves by
+    `shift` in x."""
+    xs, ys = [], []
+    for k in range(lines):
+        dx = shift if shift_after is not None and k > shift_after else 0.0
+        values = [0, 1, 2, 3, 4] if k % 2 == 0 else [4, 3, 2, 1, 0]
+        xs += [k + dx] * 5
+        ys += values
+        if k < lines - 1:
+            tdx = shift if shift_after is not None and k >= shift_after else 0.0
+            xs.append(k + 0.5 + tdx)
+            ys.append(5 if k % 2 == 0 else -1)
+    return np.array(xs, dtype=np.float64), np.array(ys, dtype=np.float64)
+
+
+def expected_labels(n, stretches):
+    """Labels from {id: (first, last)} with -1 elsewhere."""
+    out = np.full(n, -1, dtype=np.int32)
+    for ident, (first, last) in stretches.items():
+        out[first : last + 1] = ident
+    return out
+
+
+def long_zigzag(lines: int, per_line: int, dtype=np.float64):
+    """Vertical zig-zag: line k at x = k with `per_line` samples rising on
+    even and falling on odd lines, one transition sample after each line but
+    the last (at y = per_line after a rising line, -1 after a falling one)."""
+    ramp = np.arange(per_line, dtype=dtype)
+    block = per_line + 1
+    n = lines * block - 1
+    x = np.empty(n, dtype=dtype)
+    y = np.empty(n, dtype=dtype)
+    for parity in (0, 1):
+        ks = np.arange(parity, lines, 2)
+        starts = ks * block
+        idx = (starts[:, None] + np.arange(per_line)[None, :]).ravel()
+        x[idx] = np.repeat(ks.astype(dtype), per_line)
+        y[idx] = np.tile(ramp if parity == 0 else ramp[::-1], len(ks))
+        trans = starts + per_line
+        keep = trans < n
+        x[trans[keep]] = ks[keep] + dtype(0.5)
+        y[trans[keep]] = per_line if parity == 0 else -1
+    return x, y
+
+
+def long_zigzag_labels(lines: int, per_line: int):
+    """Its labels (per_line >= 3): line j + 1 and the transition after it get id j, for
+    j = 1 .. lines - 3; the first two lines and the last one stay -1."""
+    block = per_line + 1
+    n = lines * block - 1
+    ids = np.full(n, -1, dtype=np.int32)
+    j = np.arange(1, lines - 2)
+    body = ((j + 1) * block)[:, None] + np.arange(block)[None, :]
+    ids[body.ravel()] = np.repeat(j, block).astype(np.int32)
+    return ids
+
+
+def check_from_threads(inputs, want, choose, threads_n, calls, timeout):
+    """Starts `threads_n` threads together; thread s calls annotate_scanlines
+    on inputs[choose(s, call)] `calls` times and compares with want.  Returns
+    the indices of wrong results; fails if a thread does not finish."""
+    import threading
+
+    import rastermark
+
+    barrier = threading.Barrier(threads_n)
+    failures = []
+
+    def work(seed):
+        barrier.wait(timeout=60)
+        for call in range(calls):
+            i = choose(seed, call)
+            if not np.array_equal(rastermark.annotate_scanlines(*inputs[i]), want[i]):
+                failures.append(i)
+
+    threads = [threading.Thread(target=work, args=(s,)) for s in range(threads_n)]
+    for t in threads:
+        t.start()
+    for t in threads:
+        t.join(timeout=timeout)
+    assert not any(t.is_alive() for t in threads), "a call hung"
+    return failures
+
+
+def large_raster(n, seed, dtype=np.float64):
+    """Integer-valued path with dwell pairs: about n/2 x-runs and many y-runs."""
+    rng = np.random.default_rng(seed)
+    x = np.repeat(rng.integers(0, 40, n // 2 + 1), 2)[:n].astype(dtype)
+    y = rng.integers(0, 6, n).astype(dtype)
+    return x, y
+
+
+# -- Python in a fresh process ---------------------------------------------------
+
+
+def run_python(code, env=None, timeout=120):
+    full_env = dict(os.environ)
+    full_env.update(env or {})
+    return subprocess.run(
+        [sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        env=full_env,
+        timeout=timeout,
+    )
+
+
+def annotate_in_subprocess(workers, x, y, tmp_path):
+    np.save(tmp_path / "x.npy", x)
+    np.save(tmp_path / "y.npy", y)
+    code = f"""
+        import numpy as np, rastermark
+        x = np.load({str(tmp_path / 'x.npy')!r}); y = np.load({str(tmp_path / 'y.npy')!r})
+        np.save({str(tmp_path / 'out.npy')!r}, rastermark.annotate_scanlines(x, y))
+    """
+    out = run_python(code, env={"RASTERMARK_NUM_THREADS": str(workers)})
+    assert out.returncode == 0, out.stderr
+    return np.load(tmp_path / "out.npy")

@@ -5,7 +5,7 @@ import os
 
 import pytest
 
-from test_module import run_python
+from support import run_python
 
 pytestmark = pytest.mark.skipif(
     os.environ.get("RASTERMARK_SANITIZED") == "1",

@@ -4,17 +4,11 @@ several instruction sets; RASTERMARK_SIMD caps the set it may use ("off"
 leaves every sample to the per-sample machine).  At every level the labels
 must be those of the per-sample machine, bit for bit, serial and chunked."""
 
-import sys
-from pathlib import Path
 
 import numpy as np
 import pytest
 
-from test_module import run_python
-
-ROOT = Path(__file__).resolve().parents[1]
-sys.path.insert(0, str(ROOT / "examples"))
-from layers import hatched_layer  # noqa: E402
+from support import ROOT, hatched_layer, run_python
 
 LEVELS = ["baseline", "avx2", "avx512"]
 
@@ -104,3 +98,18 @@ def test_every_level_labels_as_the_per_sample_machine(level, workers, inputs):
         np.testing.assert_array_equal(labels, expected, err_msg=name)
     # The inputs are not trivial: most have scanlines.
     assert sum(int(r.max(initial=0)) > 0 for r in reference) >= len(names) - 2
+
+
+@pytest.mark.parametrize("setting", ["AVX2", "neon", "", "avx512 "])
+def test_an_unknown_instruction_set_setting_is_refused_at_import(setting):
+    out = run_python("import rastermark", env={"RASTERMARK_SIMD": setting})
+    assert out.returncode != 0
+    assert f"ImportError: RASTERMARK_SIMD is '{setting}'; expected one of off baseline avx2 avx512" in out.stderr
+
+
+def test_the_chosen_instruction_set_is_shown(tmp_path):
+    out = run_python("from rastermark_tools import _native; print(_native.simd_target())",
+                     env={"RASTERMARK_SIMD": "baseline"})
+    assert out.stdout.strip() == "baseline", out.stderr
+    out = run_python("from rastermark_tools.cli import main; main(['--version'])")
+    assert "block scans: " in out.stdout, out.stderr

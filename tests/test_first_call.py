@@ -6,7 +6,7 @@ a hang fails the test instead of stalling the suite."""
 
 import pytest
 
-from test_module import run_python
+from support import run_python
 
 # A profile hook that makes NumpyVersion.__init__ (run by the first call)
 # slow, and says when a thread is inside it.

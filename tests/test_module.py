@@ -6,12 +6,12 @@ import os
 import shutil
 import subprocess
 import sys
-import textwrap
 
 import numpy as np
 import pytest
 
 import rastermark
+from support import run_python
 
 TYPE_ERROR = "x and y must both be 1D numpy arrays of float64 or float32 type"
 DOC = (
@@ -22,18 +22,6 @@ DOC = (
     "Returns:\n"
     "    ndarray: 1D numpy array of scanline_id assignments (int32)."
 )
-
-
-def run_python(code, env=None, timeout=120):
-    full_env = dict(os.environ)
-    full_env.update(env or {})
-    return subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(code)],
-        capture_output=True,
-        text=True,
-        env=full_env,
-        timeout=timeout,
-    )
 
 
 # -- module contract ---------------------------------------------------------
@@ -156,7 +144,7 @@ class Tagged(np.ndarray):
     ids=["plain", "masked", "subclass", "readonly", "native-order"],
 )
 def test_accepted_oddities(make, dtype):
-    from conftest import zigzag
+    from support import zigzag
 
     x, y = zigzag(6)
     x, y = x.astype(dtype), y.astype(dtype)
@@ -176,7 +164,7 @@ def test_same_array_twice_and_unchanged_inputs():
 
 
 def test_misaligned_data_is_read_correctly():
-    from conftest import zigzag
+    from support import zigzag
 
     x, y = zigzag(6)
     for dtype in (np.float64, np.float32):
@@ -238,7 +226,7 @@ def test_empty_and_single_inputs(dtype):
 
 
 def test_result_array_properties():
-    from conftest import zigzag
+    from support import zigzag
 
     x, y = zigzag(6)
     out = rastermark.annotate_scanlines(x, y)
@@ -256,7 +244,7 @@ def test_result_array_properties():
 def test_no_reference_or_memory_growth():
     import resource
 
-    from conftest import zigzag
+    from support import zigzag
 
     x, y = zigzag(6)
     x32, y32 = x.astype(np.float32), y.astype(np.float32)

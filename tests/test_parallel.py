@@ -13,18 +13,10 @@ import pytest
 
 import rastermark
 import reference
-from conftest import check_from_threads
-from test_module import run_python
+from support import check_from_threads
+from support import annotate_in_subprocess, large_raster, run_python
 
 FREE_THREADED = bool(sysconfig.get_config_var("Py_GIL_DISABLED"))
-
-
-def large_raster(n, seed, dtype=np.float64):
-    """Integer-valued path with dwell pairs: about n/2 x-runs and many y-runs."""
-    rng = np.random.default_rng(seed)
-    x = np.repeat(rng.integers(0, 40, n // 2 + 1), 2)[:n].astype(dtype)
-    y = rng.integers(0, 6, n).astype(dtype)
-    return x, y
 
 
 # -- pool size -------------------------------------------------------------------
@@ -77,19 +69,6 @@ def test_default_pool_size_follows_affinity(default_size):
 # -- parallel results ----------------------------------------------------------
 
 
-def annotate_in_subprocess(workers, x, y, tmp_path):
-    np.save(tmp_path / "x.npy", x)
-    np.save(tmp_path / "y.npy", y)
-    code = f"""
-        import numpy as np, rastermark
-        x = np.load({str(tmp_path / 'x.npy')!r}); y = np.load({str(tmp_path / 'y.npy')!r})
-        np.save({str(tmp_path / 'out.npy')!r}, rastermark.annotate_scanlines(x, y))
-    """
-    out = run_python(code, env={"RASTERMARK_NUM_THREADS": str(workers)})
-    assert out.returncode == 0, out.stderr
-    return np.load(tmp_path / "out.npy")
-
-
 @pytest.mark.parametrize("workers", [1, 2, 3, 7])
 @pytest.mark.parametrize("dtype", [np.float64, np.float32])
 def test_parallel_path_matches_reference(workers, dtype, tmp_path):
@@ -107,7 +86,7 @@ def test_switch_point_with_the_pools_own_size(n):
     code = f"""
         import sys, numpy as np, rastermark
         sys.path.insert(0, {os.path.dirname(__file__)!r})
-        from test_parallel import large_raster
+        from support import large_raster
         import reference
         x, y = large_raster({n}, seed={n})
         assert (rastermark.annotate_scanlines(x, y) == reference.annotate(x, y, workers={workers})).all()

@@ -17,8 +17,8 @@ from hypothesis import strategies as st
 
 import rastermark
 import reference
-from conftest import check_from_threads, long_zigzag, long_zigzag_labels
-from test_parallel import large_raster
+from support import check_from_threads, long_zigzag, long_zigzag_labels
+from support import large_raster
 
 
 def f64_from_bits(bits):

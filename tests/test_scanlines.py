@@ -8,7 +8,7 @@ from hypothesis import strategies as st
 
 import rastermark
 import reference
-from conftest import expected_labels, zigzag
+from support import expected_labels, zigzag
 
 
 def annotate(x, y, ftype):

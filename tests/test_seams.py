@@ -11,7 +11,7 @@ import numpy as np
 import pytest
 
 import reference
-from test_parallel import annotate_in_subprocess
+from support import annotate_in_subprocess
 
 PER_LINE = 1025  # tops at y = 1024, whose sums over a dwell stay exact in float32
 

@@ -1,12 +1,11 @@
 // Serial collapse of repeated coordinates: collapse_x merges runs of
 // consecutive samples sharing x, collapse_y merges runs of consecutive points
 // sharing y.  Both are one streaming stage, RunCollapser, which the driver
-// chains with the later stages in a single pass; the list-returning functions
-// here are that stage with a collecting sink.
+// chains with the later stages in a single pass (single_pass.hpp);
+// stage_by_stage.hpp has the list-returning form.
 #pragma once
 
 #include <cstddef>
-#include <vector>
 
 #include "element_traits.hpp"
 #include "records.hpp"
@@ -139,49 +138,5 @@ private:
     std::size_t first_ = 0;
     std::size_t last_ = 0;
 };
-
-// A sink that keeps every point it is given.
-template <class T>
-struct CollectPoints {
-    PointList<T>& out;
-    void operator()(const FilteredPoint<T>& p) const { out.push_back(p); }
-};
-
-// collapse_x of samples [begin, end), begin < end, as a list.
-template <class T>
-PointList<T> collapse_x_range(Samples<T> x, Samples<T> y, std::size_t begin, std::size_t end) {
-    PointList<T> out;
-    out.reserve((end - begin) / 2);
-    CollectPoints<T> sink{out};
-    RunCollapser<T, Axis::x, CollectPoints<T>> runs(sink);
-    runs.push_samples(x, y, begin, end);
-    runs.flush();
-    return out;
-}
-
-// collapse_y of points [begin, end), begin < end, as a list.
-template <class T>
-PointList<T> collapse_y_range(const PointList<T>& points, std::size_t begin, std::size_t end) {
-    PointList<T> out;
-    out.reserve(end - begin);
-    CollectPoints<T> sink{out};
-    RunCollapser<T, Axis::y, CollectPoints<T>> runs(sink);
-    for (std::size_t k = begin; k < end; ++k) runs.push(points[k]);
-    runs.flush();
-    return out;
-}
-
-// Runs of equal x among n >= 1 samples.
-template <class T>
-PointList<T> collapse_x(Samples<T> x, Samples<T> y) {
-    return collapse_x_range(x, y, 0, x.size());
-}
-
-// Runs of equal y among the points of collapse_x; empty in, empty out.
-template <class T>
-PointList<T> collapse_y(const PointList<T>& points) {
-    if (points.empty()) return {};
-    return collapse_y_range(points, 0, points.size());
-}
 
 }  // namespace rastermark

@@ -9,7 +9,7 @@
 #include <span>
 #include <vector>
 
-#include "parallel_collapse.hpp"
+#include "chunk_plan.hpp"
 #include "records.hpp"
 #include "turning_points.hpp"
 #include "worker_pool.hpp"
@@ -118,17 +118,22 @@ inline void fill_labels(std::span<std::int32_t> labels, std::size_t begin, std::
     fill(written, end, -1);
 }
 
+// From this many samples on (and with two or more workers) the label array
+// is filled in one range per worker: below it a thread's start costs more
+// than the fill.
+inline constexpr std::size_t parallel_fill_threshold = 500000;
+
 // Fills `labels` (one entry per sample) with the scanline ids, -1 where a
 // sample belongs to no scanline.  Every entry is written exactly once, in
 // order: the stretches that get an id follow each other in path order, so
 // the gaps before them are filled with -1 on the way.  With two or more
-// workers and as many samples as the collapse steps split, the array is
+// workers and parallel_fill_threshold samples or more, the array is
 // cut into one range per worker and the ranges are filled at once.
 template <class T>
 void assign_scanline_ids(std::span<std::int32_t> labels, const TurningPointList<T>& turns, T threshold,
                          std::size_t workers = 1) {
     const std::size_t n = labels.size();
-    if (workers < 2 || n < parallel_x_threshold) {
+    if (workers < 2 || n < parallel_fill_threshold) {
         std::size_t written = 0;
         for_each_scanline(n, turns, threshold, [&](std::size_t from, std::size_t stop, std::int32_t id) {
             fill_range(labels, written, from, -1);
@@ -144,21 +149,13 @@ void assign_scanline_ids(std::span<std::int32_t> labels, const TurningPointList<
     });
     const ChunkPlan ranges = make_chunk_plan(n, workers);
     worker_pool::run_indexed(ranges.size(), [&](std::size_t r) {
-        const ChunkRange range = ranges[r];
+        const IndexRange range = ranges[r];
         // The first stretch that reaches into the range.
         const LabelledStretch* first = std::upper_bound(
             stretches.data(), stretches.data() + stretches.size(), range.start,
             [](std::size_t v, const LabelledStretch& s) { return v < s.stop; });
         fill_labels(labels, range.start, range.end, first, stretches.data() + stretches.size());
     });
-}
-
-// The same, into a new label array of n entries.
-template <class T>
-LabelArray assign_scanline_ids(std::size_t n, const TurningPointList<T>& turns, T threshold) {
-    LabelArray labels(n);
-    assign_scanline_ids(std::span<std::int32_t>(labels.data(), n), turns, threshold);
-    return labels;
 }
 
 }  // namespace rastermark

@@ -5,7 +5,7 @@
 #include <string>
 
 #include "labels.hpp"
-#include "single_pass.hpp"
+#include "segments.hpp"
 #include "threshold.hpp"
 #include "worker_pool.hpp"
 

@@ -186,11 +186,4 @@ private:
     std::vector<bool> pending_falls_;
 };
 
-template <class T>
-TurningPointList<T> find_turning_points(const PointList<T>& points) {
-    TurningPointDetector<T> detector;
-    for (const FilteredPoint<T>& p : points) detector(p);
-    return detector.finish();
-}
-
 }  // namespace rastermark

@@ -1,7 +1,11 @@
 // The rastermark extension module: definition, exec step and init entry.
+#include <new>
+#include <string>
+
 #include "annotate.hpp"
 #include "once_cache.hpp"
 #include "panic.hpp"
+#include "simd/block_scans.hpp"
 
 namespace rastermark::py {
 
@@ -38,6 +42,17 @@ PyObject* interned(std::atomic<PyObject*>& cache, const char* text) {
 int exec_module(PyObject* module) {
     if (!PyModule_Check(module)) {
         PyErr_SetString(PyExc_TypeError, "rastermark can only be executed on a module object");
+        return -1;
+    }
+    // A typo in the instruction-set cap would otherwise go unnoticed.
+    try {
+        const std::string simd_error = simd::setting_error();
+        if (!simd_error.empty()) {
+            PyErr_SetString(PyExc_ImportError, simd_error.c_str());
+            return -1;
+        }
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
         return -1;
     }
     PyObject* dunder_all = interned(all_name, "__all__");

@@ -13,6 +13,7 @@
 #include "fill_samples.hpp"
 #include "gcode_interpreter.hpp"
 #include "py_ref.hpp"
+#include "simd/block_scans.hpp"
 
 namespace rastermark::py {
 
@@ -174,7 +175,14 @@ PyObject* fill_samples(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Py_RETURN_NONE;
 }
 
+constexpr const char simd_target_doc[] =
+    "simd_target()\n--\n\n"
+    "The instruction set of the block scans annotate_scanlines uses in this process.";
+
+PyObject* simd_target(PyObject*, PyObject*) { return PyUnicode_FromString(rastermark::simd::chosen().name); }
+
 PyMethodDef methods[] = {
+    {"simd_target", simd_target, METH_NOARGS, simd_target_doc},
     {"interpret_gcode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(interpret_gcode)), METH_FASTCALL,
      interpret_gcode_doc},
     {"fill_samples", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fill_samples)), METH_FASTCALL,

@@ -365,8 +365,22 @@ def plot_layer(result: LayerResult, picture: Path, title: str) -> None:
         temporary.unlink(missing_ok=True)
 
 
+def _version_text() -> str:
+    from importlib import metadata
+
+    from . import _native
+
+    try:
+        version = metadata.version("rastermark")
+    except metadata.PackageNotFoundError:
+        version = "unknown"
+    return f"rastermark {version} (block scans: {_native.simd_target()})"
+
+
 def build_parser() -> argparse.ArgumentParser:
     parser = argparse.ArgumentParser(prog="rastermark", description=__doc__.splitlines()[0])
+    parser.add_argument("--version", action="version", version=_version_text(),
+                        help="the version, and the instruction set the labelling uses here")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     def common(sub, many=True, output_required=True):

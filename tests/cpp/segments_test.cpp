@@ -3,7 +3,9 @@
 #include <string>
 #include <vector>
 
+#include "segments.hpp"
 #include "single_pass.hpp"
+#include "stage_by_stage.hpp"
 #include "test_support.hpp"
 
 namespace rastermark {
@@ -18,11 +20,11 @@ void expect_segments_match(const std::vector<T>& xs, const std::vector<T>& ys, c
                            std::initializer_list<std::size_t> worker_counts = {2, 3, 5, 8}) {
     const Samples<T> x(xs), y(ys);
     for (std::size_t workers : worker_counts) {
-        const TurningPointList<T> serial = turning_points_serially(x, y, workers, SimdLevel::off);
+        const TurningPointList<T> serial = turning_points_stage_by_stage(x, y, workers);
         const std::string label = what + ", " + std::to_string(workers) + " workers";
         EXPECT_EQ(plan_segments(x, y, make_chunk_plan(xs.size(), workers), workers).size(), workers) << label;
-        expect_same_turns(turning_points_in_segments(x, y, workers, SimdLevel::off), serial, label + ", per sample");
-        expect_same_turns(turning_points_in_segments(x, y, workers, simd_level()), serial, label + ", fast");
+        expect_same_turns(turning_points_in_segments(x, y, workers, simd::off()), serial, label + ", per sample");
+        expect_same_turns(turning_points_in_segments(x, y, workers), serial, label + ", fast");
     }
 }
 
@@ -131,22 +133,24 @@ TYPED_TEST(SegmentsTest, YChunkStartsAtEveryPlaceNearASegmentStart) {
     const ChunkPlan x_plan = make_chunk_plan(xs.size(), workers);
     const ChunkPlan segments = plan_segments(x, y, x_plan, workers);
     ASSERT_EQ(segments.size(), workers);
+    const SegmentedInput<T> input{x, y, x_plan, segments, simd::chosen()};
     std::vector<std::size_t> before(segments.size(), 0);
     std::size_t total = 0;
     for (std::size_t s = 0; s < segments.size(); ++s) {
         before[s] = total;
-        total += walk_segment(x, y, x_plan, segments, s, ChunkPlan{}, 0, simd_level()).x_points;
+        total += walk_segment(input, s, ChunkPlan{}, 0).x_points;
     }
     for (std::size_t s = 1; s < segments.size(); ++s) {
         for (std::size_t d = 0; d < 24; ++d) {
             const std::size_t start = before[s] + d - 12;
             const ChunkPlan y_plan{{0, 200}, {200, start}, {start, total}};
             TurningPointDetector<T> detector;
-            SinglePass<T, true, true, TurningPointDetector<T>>(y_plan, detector, SimdLevel::off).run(x, y, x_plan);
+            SinglePass<T, true, true, TurningPointDetector<T>>(y_plan, detector, simd::off())
+                .run_segment(x, y, x_plan, 0, xs.size(), true);
             const TurningPointList<T> serial = detector.finish();
             std::vector<SegmentWalk<T>> walks;
             for (std::size_t t = 0; t < segments.size(); ++t) {
-                walks.push_back(walk_segment(x, y, x_plan, segments, t, y_plan, before[t], simd_level()));
+                walks.push_back(walk_segment(input, t, y_plan, before[t]));
             }
             expect_same_turns(join_segments(walks), serial,
                               "y-chunk start " + std::to_string(d) + " - 12 x-points from segment " + std::to_string(s));
@@ -185,11 +189,75 @@ TYPED_TEST(SegmentsTest, AxisParallelLines) {
         }
         const Samples<T> x(xs), y(ys);
         for (std::size_t workers : {2, 3}) {
-            expect_same_turns(turning_points_in_segments(x, y, workers, simd_level()),
-                              turning_points_serially(x, y, workers, SimdLevel::off),
+            expect_same_turns(turning_points_in_segments(x, y, workers),
+                              turning_points_stage_by_stage(x, y, workers),
                               along_x ? "lines along x" : "lines along y");
         }
     }
+}
+
+// Chunked collapse steps (two or more workers on large inputs): the fast
+// path must stop at every y-chunk start and keep out of the stitches.
+TYPED_TEST(SegmentsTest, FastPathMatchesTheStagesWhenChunked) {
+    using T = TypeParam;
+    const auto kinds = events<T>();
+    std::vector<T> xs, ys;
+    serpentine(41, 25000, xs, ys);  // 1,025,000 samples, almost all quiet
+    std::mt19937 rng(7);
+    for (int e = 0; e < 40; ++e) {
+        const auto& [name, plant] = kinds[rng() % (kinds.size() - 1)];  // no long reversal
+        plant(xs, ys, 2 + rng() % (xs.size() - 2));
+    }
+    for (std::size_t workers : {2, 3, 7}) expect_pass_matches_stages(xs, ys, workers, "chunked");
+}
+
+// Events planted right around the places where the chunked pass would
+// start its segments (which then start elsewhere or not at all).
+TYPED_TEST(SegmentsTest, SegmentedPassMatchesAroundEventsAtSegmentStarts) {
+    using T = TypeParam;
+    const auto kinds = events<T>();
+    std::vector<T> clean_x, clean_y;
+    serpentine(21, 25000, clean_x, clean_y);  // 525,000 samples
+    const std::size_t workers = 3;
+    const ChunkPlan segments =
+        plan_segments(Samples<T>(clean_x), Samples<T>(clean_y), make_chunk_plan(clean_x.size(), workers), workers);
+    ASSERT_EQ(segments.size(), workers);
+    std::mt19937 rng(11);
+    for (int trial = 0; trial < 40; ++trial) {
+        std::vector<T> xs = clean_x, ys = clean_y;
+        const std::size_t b = segments[1 + rng() % (workers - 1)].start;
+        const std::size_t at = b - 10 + rng() % 20;
+        const auto& [name, plant] = kinds[rng() % (kinds.size() - 1)];  // no long reversal
+        plant(xs, ys, at);
+        const Samples<T> x(xs), y(ys);
+        expect_same_turns(turning_points_in_segments(x, y, workers),
+                          turning_points_stage_by_stage(x, y, workers),
+                          name + " at " + std::to_string(at) + ", segment start " + std::to_string(b));
+        if (this->HasFatalFailure()) return;
+    }
+}
+
+// Pairs of samples on one x (so that y-chunks no longer start where
+// x-chunks do), a quiet stretch across the first y-chunk start, then
+// horizontal lines (long y-runs) across the later ones: skipping past a
+// chunk start would lose the later restarts, and the chunk stitch's
+// weighted mean differs in its last bits from the serial run's sum.
+TYPED_TEST(SegmentsTest, PassStopsAtEveryYChunkStart) {
+    using T = TypeParam;
+    std::vector<T> xs, ys;
+    for (int k = 0; k < 300000; ++k) {
+        xs.push_back(static_cast<T>(-5000 + 0.01 * (k / 2)));
+        ys.push_back(static_cast<T>(-5000 + 0.5 * k));
+    }
+    serpentine(1, 700000, xs, ys);
+    for (int j = 0; j < 12; ++j) {
+        for (int k = 0; k < 50000; ++k) {
+            const int along = j % 2 == 0 ? k : 49999 - k;
+            xs.push_back(static_cast<T>(0.1234567 + 0.0013 * along + 1e-7 * (k % 7)));
+            ys.push_back(static_cast<T>(1e6 + 0.5 * (j % 2) + 0.01 * j));
+        }
+    }
+    for (std::size_t workers : {3, 5}) expect_pass_matches_stages(xs, ys, workers, "y-chunk starts");
 }
 
 }  // namespace

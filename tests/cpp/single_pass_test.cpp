@@ -1,7 +1,9 @@
 #include <limits>
 #include <random>
 
+#include "segments.hpp"
 #include "single_pass.hpp"
+#include "stage_by_stage.hpp"
 #include "test_support.hpp"
 
 namespace rastermark {
@@ -9,12 +11,9 @@ namespace {
 
 using namespace rastermark::testing;
 
-// The collapse stage functions composed as separate steps, each returning its list.
 template <class T>
 PointList<T> stepwise_points(Samples<T> x, Samples<T> y, std::size_t workers) {
-    const PointList<T> xs = workers >= 2 && x.size() >= parallel_x_threshold ? collapse_x_parallel(x, y, workers)
-                                                                             : collapse_x(x, y);
-    return workers >= 2 && xs.size() >= parallel_y_threshold ? collapse_y_parallel(xs, workers) : collapse_y(xs);
+    return collapse_both(x, y, workers);
 }
 
 template <class T>
@@ -22,87 +21,6 @@ PointList<T> single_pass_points(Samples<T> x, Samples<T> y, std::size_t workers)
     PointList<T> out;
     CollectPoints<T> collect{out};
     for_each_collapsed_point(x, y, workers, collect);
-    return out;
-}
-
-template <class T>
-void expect_identical(const PointList<T>& a, const PointList<T>& b) {
-    ASSERT_EQ(a.size(), b.size());
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        ASSERT_EQ(a[i].start_idx, b[i].start_idx) << i;
-        ASSERT_EQ(a[i].end_idx, b[i].end_idx) << i;
-        ASSERT_TRUE(same_bits(a[i].x, b[i].x) && same_bits(a[i].y, b[i].y)) << i;
-    }
-}
-
-template <class T>
-void expect_identical(const TurningPointList<T>& a, const TurningPointList<T>& b) {
-    ASSERT_EQ(a.size(), b.size());
-    for (std::size_t i = 0; i < a.size(); ++i) {
-        EXPECT_EQ(a[i].index, b[i].index);
-        EXPECT_EQ(a[i].start_idx, b[i].start_idx);
-        EXPECT_EQ(a[i].end_idx, b[i].end_idx);
-        EXPECT_TRUE(same_bits(a[i].x, b[i].x) && same_bits(a[i].y, b[i].y)) << i;
-        EXPECT_TRUE(same_bits(a[i].d_same, b[i].d_same) && same_bits(a[i].d_line, b[i].d_line)) << i;
-    }
-}
-
-// Inputs that stress the chunked rules: values below 1 that differ by less
-// than epsilon without being equal (so restarted anchors group differently),
-// dwell runs, NaN and infinities, and a long run across a seam.
-template <class T>
-void tricky_samples(std::size_t n, unsigned seed, std::vector<T>& xs, std::vector<T>& ys) {
-    std::mt19937 rng(seed);
-    const T eps = std::numeric_limits<T>::epsilon();
-    const T near[] = {T(0), T(0.6) * eps, T(-0.6) * eps, T(0.3) * eps, T(1.2) * eps};
-    xs.resize(n);
-    ys.resize(n);
-    T x = T(0), yv = T(0);
-    for (std::size_t i = 0; i < n; ++i) {
-        switch (rng() % 16) {
-            case 0: x = near[rng() % 5]; break;
-            case 1: x = std::numeric_limits<T>::quiet_NaN(); break;
-            case 2: x = std::numeric_limits<T>::infinity(); break;
-            case 3: case 4: case 5: break;  // dwell: same x again
-            default: x = static_cast<T>(static_cast<int>(rng() % 200)) * T(0.25); break;
-        }
-        if (rng() % 3 == 0) yv = static_cast<T>(static_cast<int>(rng() % 7)) + near[rng() % 5];
-        xs[i] = x;
-        ys[i] = yv;
-    }
-    // A run of one x across the seams of the two-chunk plan.
-    for (std::size_t i = n / 2 - 1000; i < n / 2 + 1000; ++i) xs[i] = T(0.5);
-    // At every seam of the three- and seven-chunk plans, a near-tie that the
-    // restarted anchor groups differently: serially 0, 0, 0.6 eps | 1.2 eps;
-    // chunked the 0.6 eps anchor takes 1.2 eps along and merges into 0.
-    for (std::size_t workers : {3u, 7u}) {
-        const ChunkPlan plan = make_chunk_plan(n, workers);
-        for (std::size_t c = 1; c < plan.size(); ++c) {
-            const std::size_t s = plan[c].start;
-            if (s < 2 || s + 2 > n) continue;
-            xs[s - 2] = xs[s - 1] = T(0);
-            xs[s] = T(0.6) * eps;
-            xs[s + 1] = T(1.2) * eps;
-        }
-    }
-}
-
-// The stitch as first written: every point tested against the output's last.
-template <class T, Axis axis>
-PointList<T> literal_stitch(const std::vector<PointList<T>>& chunks) {
-    PointList<T> out;
-    for (const PointList<T>& chunk : chunks) {
-        for (const FilteredPoint<T>& p : chunk) {
-            if (!out.empty() && same_coordinate(compared_of<axis>(p), compared_of<axis>(out.back()))) {
-                FilteredPoint<T>& last = out.back();
-                set_averaged<axis>(last, span_weighted_mean(averaged_of<axis>(p), p.end_idx - p.start_idx + 1,
-                                                            averaged_of<axis>(last), last.end_idx - last.start_idx + 1));
-                last.end_idx = p.end_idx;
-            } else {
-                out.push_back(p);
-            }
-        }
-    }
     return out;
 }
 
@@ -123,8 +41,9 @@ TYPED_TEST(SinglePassTest, MatchesTheStagesComposedStepByStep) {
         for (std::size_t workers : {1u, 2u, 3u, 7u}) {
             SCOPED_TRACE(::testing::Message() << "n " << n << " workers " << workers);
             const PointList<T> stepwise = stepwise_points(x, y, workers);
-            expect_identical(single_pass_points(x, y, workers), stepwise);
-            expect_identical(turning_points_in_one_pass(x, y, workers), find_turning_points(stepwise));
+            // The points themselves where the pass runs in one walk.
+            if (workers < 2 || n < parallel_x_threshold) expect_same_points(single_pass_points(x, y, workers), stepwise);
+            expect_same_turns(turning_points_in_one_pass(x, y, workers), find_turning_points(stepwise), "turns");
         }
         if (n == 700000) {
             // The inputs are tricky enough that chunking changes the points.
@@ -142,42 +61,36 @@ TYPED_TEST(SinglePassTest, MatchesTheStagesComposedStepByStep) {
     }
 }
 
-TYPED_TEST(SinglePassTest, StitchTestsOnlyWhereMergesCanHappen) {
+// The whole pass with the fast path gives the per-sample machine's turning
+// points bit for bit, with every event at every position of the first lines.
+TYPED_TEST(SinglePassTest, FastPathMatchesTheStagesAroundEveryEvent) {
     using T = TypeParam;
-    std::vector<T> xs, ys;
-    tricky_samples<T>(300000, 9, xs, ys);
-    const Samples<T> x(xs), y(ys);
-    const PointList<T> x_points = collapse_x(x, y);
-    for (std::size_t workers : {2u, 3u, 7u, 50u}) {
-        std::vector<PointList<T>> x_chunks, y_chunks;
-        for (const ChunkRange& r : make_chunk_plan(xs.size(), workers)) x_chunks.push_back(collapse_x_chunk(x, y, r.start, r.end));
-        for (const ChunkRange& r : make_chunk_plan(x_points.size(), workers)) {
-            y_chunks.push_back(collapse_y_chunk(x_points, r.start, r.end));
+    for (const auto& [name, plant] : events<T>()) {
+        for (std::size_t p = 2; p < 120; ++p) {
+            std::vector<T> xs, ys;
+            serpentine(6, 37, xs, ys);
+            plant(xs, ys, p);
+            expect_pass_matches_stages(xs, ys, 1, name + " at " + std::to_string(p));
+            if (this->HasFatalFailure()) return;
         }
-        const PointList<T> want_x = literal_stitch<T, Axis::x>(x_chunks);
-        const PointList<T> want_y = literal_stitch<T, Axis::y>(y_chunks);
-        expect_identical(stitch_chunks<T, Axis::x>(x_chunks), want_x);
-        expect_identical(stitch_chunks<T, Axis::y>(y_chunks), want_y);
     }
 }
 
-TYPED_TEST(SinglePassTest, CountsTheStitchedXPoints) {
+TYPED_TEST(SinglePassTest, FastPathMatchesTheStagesOnRandomEvents) {
     using T = TypeParam;
-    const T eps = std::numeric_limits<T>::epsilon();
-    std::vector<T> xs, ys;
-    tricky_samples<T>(600000, 5, xs, ys);
-    // Alternating +-0.6 eps after a seam: every run there merges into the
-    // point before the seam (x 0), however long the prefix.
-    const ChunkPlan plan = make_chunk_plan(xs.size(), 3);
-    for (std::size_t i = plan[1].start - 10; i < plan[1].start + 5000; ++i) {
-        xs[i] = i < plan[1].start ? T(0) : (i % 2 ? T(0.6) * eps : T(-0.6) * eps);
+    const auto kinds = events<T>();
+    for (unsigned seed = 0; seed < 200; ++seed) {
+        std::mt19937 rng(seed);
+        std::vector<T> xs, ys;
+        serpentine(8, 29 + static_cast<int>(seed % 40), xs, ys);
+        const std::size_t planted = 1 + seed % 6;
+        for (std::size_t e = 0; e < planted; ++e) {
+            const auto& [name, plant] = kinds[rng() % kinds.size()];
+            plant(xs, ys, 2 + rng() % (xs.size() - 2));
+        }
+        expect_pass_matches_stages(xs, ys, 1, "seed " + std::to_string(seed));
+        if (this->HasFatalFailure()) return;
     }
-    const Samples<T> x(xs), y(ys);
-    for (std::size_t workers : {2u, 3u, 7u}) {
-        const ChunkPlan p = make_chunk_plan(xs.size(), workers);
-        EXPECT_EQ(count_x_points_parallel(x, p), collapse_x_parallel(x, y, workers).size()) << workers;
-    }
-    EXPECT_EQ(count_x_runs(x, 0, xs.size()).runs, collapse_x(x, y).size());
 }
 
 }  // namespace

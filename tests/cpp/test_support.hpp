@@ -5,11 +5,18 @@
 
 #include <cmath>
 #include <cstring>
+#include <functional>
+#include <limits>
+#include <random>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "collapse.hpp"
 #include "pipeline.hpp"
+#include "segments.hpp"
+#include "simd/block_scans.hpp"
+#include "stage_by_stage.hpp"
 #include "turning_points.hpp"
 
 namespace rastermark::testing {
@@ -58,6 +65,17 @@ bool same_bits(T a, T b) {
     return (std::isnan(a) && std::isnan(b)) || std::memcmp(&a, &b, sizeof(T)) == 0;
 }
 
+// Point lists identical field by field, bit for bit.
+template <class T>
+void expect_same_points(const PointList<T>& a, const PointList<T>& b) {
+    ASSERT_EQ(a.size(), b.size());
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        ASSERT_EQ(a[i].start_idx, b[i].start_idx) << i;
+        ASSERT_EQ(a[i].end_idx, b[i].end_idx) << i;
+        ASSERT_TRUE(same_bits(a[i].x, b[i].x) && same_bits(a[i].y, b[i].y)) << i;
+    }
+}
+
 // Turning-point lists identical field by field, bit for bit.
 template <class T>
 void expect_same_turns(const TurningPointList<T>& got, const TurningPointList<T>& expected, const std::string& what) {
@@ -69,6 +87,108 @@ void expect_same_turns(const TurningPointList<T>& got, const TurningPointList<T>
                     same_bits(a.x, b.x) && same_bits(a.y, b.y) && same_bits(a.d_same, b.d_same) &&
                     same_bits(a.d_line, b.d_line))
             << what << ", turn " << i << " of " << got.size();
+    }
+}
+
+// Inputs that stress the chunked rules: values below 1 that differ by less
+// than epsilon without being equal (so restarted anchors group differently),
+// dwell runs, NaN and infinities, and a long run across a seam.
+template <class T>
+void tricky_samples(std::size_t n, unsigned seed, std::vector<T>& xs, std::vector<T>& ys) {
+    std::mt19937 rng(seed);
+    const T eps = std::numeric_limits<T>::epsilon();
+    const T near[] = {T(0), T(0.6) * eps, T(-0.6) * eps, T(0.3) * eps, T(1.2) * eps};
+    xs.resize(n);
+    ys.resize(n);
+    T x = T(0), yv = T(0);
+    for (std::size_t i = 0; i < n; ++i) {
+        switch (rng() % 16) {
+            case 0: x = near[rng() % 5]; break;
+            case 1: x = std::numeric_limits<T>::quiet_NaN(); break;
+            case 2: x = std::numeric_limits<T>::infinity(); break;
+            case 3: case 4: case 5: break;  // dwell: same x again
+            default: x = static_cast<T>(static_cast<int>(rng() % 200)) * T(0.25); break;
+        }
+        if (rng() % 3 == 0) yv = static_cast<T>(static_cast<int>(rng() % 7)) + near[rng() % 5];
+        xs[i] = x;
+        ys[i] = yv;
+    }
+    // A run of one x across the seams of the two-chunk plan.
+    for (std::size_t i = n / 2 - 1000; i < n / 2 + 1000; ++i) xs[i] = T(0.5);
+    // At every seam of the three- and seven-chunk plans, a near-tie that the
+    // restarted anchor groups differently: serially 0, 0, 0.6 eps | 1.2 eps;
+    // chunked the 0.6 eps anchor takes 1.2 eps along and merges into 0.
+    for (std::size_t workers : {3u, 7u}) {
+        const ChunkPlan plan = make_chunk_plan(n, workers);
+        for (std::size_t c = 1; c < plan.size(); ++c) {
+            const std::size_t s = plan[c].start;
+            if (s < 2 || s + 2 > n) continue;
+            xs[s - 2] = xs[s - 1] = T(0);
+            xs[s] = T(0.6) * eps;
+            xs[s + 1] = T(1.2) * eps;
+        }
+    }
+}
+
+// A slanted serpentine raster: `lines` lines of `per_line` samples, each
+// sample its own run and every step inside a line quiet.
+template <class T>
+void serpentine(int lines, int per_line, std::vector<T>& xs, std::vector<T>& ys) {
+    for (int j = 0; j < lines; ++j) {
+        for (int k = 0; k < per_line; ++k) {
+            const int along = j % 2 == 0 ? k : per_line - 1 - k;
+            xs.push_back(static_cast<T>(0.25 + 3.0 * j + 0.01 * along));
+            ys.push_back(static_cast<T>(0.5 * along + 0.001 * (k % 3)));
+        }
+    }
+}
+
+// Everything that can end a quiet stretch, planted at sample p (p >= 2).
+template <class T>
+std::vector<std::pair<std::string, std::function<void(std::vector<T>&, std::vector<T>&, std::size_t)>>> events() {
+    using V = std::vector<T>;
+    const T eps = std::numeric_limits<T>::epsilon();
+    const T inf = std::numeric_limits<T>::infinity();
+    const T nan = std::numeric_limits<T>::quiet_NaN();
+    const T max = std::numeric_limits<T>::max();
+    return {
+        {"x repeat", [](V& x, V&, std::size_t p) { x[p] = x[p - 1]; }},
+        {"y repeat", [](V&, V& y, std::size_t p) { y[p] = y[p - 1]; }},
+        {"dwell", [](V& x, V& y, std::size_t p) { x[p] = x[p - 1], y[p] = y[p - 1]; }},
+        {"x within tolerance", [=](V& x, V&, std::size_t p) { x[p - 1] = T(0), x[p] = T(0.75) * eps; }},
+        {"x drifts around its anchor",
+         [=](V& x, V&, std::size_t p) { x[p - 2] = T(0), x[p - 1] = T(-0.6) * eps, x[p] = T(0.6) * eps; }},
+        {"x exactly the tolerance", [=](V& x, V&, std::size_t p) { x[p - 1] = T(0), x[p] = eps; }},
+        {"y within tolerance", [=](V&, V& y, std::size_t p) { y[p - 1] = T(0), y[p] = T(-0.5) * eps; }},
+        {"y exactly the tolerance", [=](V&, V& y, std::size_t p) { y[p - 1] = T(0), y[p] = -eps; }},
+        {"+0 then -0", [](V&, V& y, std::size_t p) { y[p - 1] = T(0), y[p] = -T(0); }},
+        {"subnormal step", [](V& x, V&, std::size_t p) { x[p - 1] = T(0), x[p] = std::numeric_limits<T>::denorm_min(); }},
+        {"NaN x", [=](V& x, V&, std::size_t p) { x[p] = nan; }},
+        {"NaN y", [=](V&, V& y, std::size_t p) { y[p] = nan; }},
+        {"+inf x", [=](V& x, V&, std::size_t p) { x[p] = inf; }},
+        {"-inf y", [=](V&, V& y, std::size_t p) { y[p] = -inf; }},
+        {"huge x step", [=](V& x, V&, std::size_t p) { x[p] = max / T(2); }},
+        {"huge y step", [=](V&, V& y, std::size_t p) { y[p] = -max / T(2) * T(1.5); }},
+        {"one sample back", [](V&, V& y, std::size_t p) { y[p] = y[p - 1] - (y[p - 1] - y[p - 2]) * T(2); }},
+        {"reversal", [](V&, V& y, std::size_t p) {
+             const T pivot = y[p - 1];
+             for (std::size_t k = p; k < y.size(); ++k) y[k] = pivot - (y[k] - pivot);
+         }},
+    };
+}
+
+// The single pass, per sample and with every block-scan build the CPU runs,
+// gives the stage-by-stage turning points bit for bit.
+template <class T>
+void expect_pass_matches_stages(const std::vector<T>& xs, const std::vector<T>& ys, std::size_t workers,
+                                const std::string& what) {
+    const Samples<T> x(xs), y(ys);
+    const TurningPointList<T> reference = turning_points_stage_by_stage(x, y, workers);
+    std::vector<const simd::BlockScans*> tables = simd::runnable();
+    tables.insert(tables.begin(), &simd::off());
+    for (const simd::BlockScans* scans : tables) {
+        expect_same_turns(turning_points_in_one_pass(x, y, workers, *scans), reference,
+                          what + ", " + scans->name + ", " + std::to_string(workers) + " workers");
     }
 }
 

@@ -1,9 +1,10 @@
 #include <atomic>
+#include <cstddef>
 #include <limits>
 #include <random>
 #include <thread>
 
-#include "parallel_collapse.hpp"
+#include "stage_by_stage.hpp"
 #include "test_support.hpp"
 #include "worker_pool.hpp"
 
@@ -11,26 +12,6 @@ namespace rastermark {
 namespace {
 
 using namespace rastermark::testing;
-
-TEST(ChunkPlan, MatchesTheTable) {
-    struct Row {
-        std::size_t len, workers, entries;
-        ChunkRange last;
-    };
-    for (const Row& row : {Row{500000, 2, 2, {250000, 500000}}, Row{500000, 3, 3, {333334, 500000}},
-                           Row{500000, 7, 7, {428574, 500000}}, Row{250000, 48, 48, {244823, 250000}},
-                           Row{500000, 255, 255, {498094, 500000}}}) {
-        const ChunkPlan plan = make_chunk_plan(row.len, row.workers);
-        ASSERT_EQ(plan.size(), row.entries) << row.len << "/" << row.workers;
-        EXPECT_EQ(plan.back(), row.last);
-        EXPECT_EQ(plan.front().start, 0u);
-        for (std::size_t i = 1; i < plan.size(); ++i) EXPECT_EQ(plan[i].start, plan[i - 1].end);
-    }
-    EXPECT_EQ(make_chunk_plan(500000, 3),
-              (ChunkPlan{{0, 166667}, {166667, 333334}, {333334, 500000}}));
-    // Small lengths can give fewer entries than workers.
-    EXPECT_EQ(make_chunk_plan(5, 4), (ChunkPlan{{0, 2}, {2, 4}, {4, 5}}));
-}
 
 template <class T>
 class ParallelCollapse : public ::testing::Test {};
@@ -163,48 +144,7 @@ TYPED_TEST(ParallelCollapse, ChunkRestartsItsAnchorBelowMagnitudeOne) {
     EXPECT_EQ(out.size(), 1u);
 }
 
-TEST(WorkerPool, SizeRules) {
-    using worker_pool::pool_size_from;
-    const std::size_t d = 6;
-    EXPECT_EQ(pool_size_from(nullptr, nullptr, d), d);
-    EXPECT_EQ(pool_size_from("3", nullptr, d), 3u);
-    EXPECT_EQ(pool_size_from("0003", "9", d), 3u);
-    EXPECT_EQ(pool_size_from("0", "9", d), d);  // primary 0: the default at once
-    EXPECT_EQ(pool_size_from("00", "9", d), d);
-    for (const char* bad : {"", "-1", "abc", " 4", "4 ", "+4", "1e3", "4.0", "0x4"}) {
-        EXPECT_EQ(pool_size_from(bad, nullptr, d), d) << bad;
-        EXPECT_EQ(pool_size_from(bad, "5", d), 5u) << bad;
-    }
-    EXPECT_EQ(pool_size_from(nullptr, "0", d), d);
-    EXPECT_EQ(pool_size_from(nullptr, "x", d), d);
-    EXPECT_EQ(pool_size_from("255", nullptr, d), 255u);
-    EXPECT_EQ(pool_size_from("256", nullptr, d), 255u);
-    EXPECT_EQ(pool_size_from("99999999999999999999", nullptr, d), 255u);
-    EXPECT_EQ(pool_size_from(nullptr, "99999999999999999999999999", d), 255u);
-    EXPECT_EQ(pool_size_from(nullptr, nullptr, 1000), 255u);
-    EXPECT_EQ(pool_size_from(nullptr, nullptr, 0), 1u);
-    EXPECT_GE(worker_pool::default_pool_size(), 1u);
-}
-
-TEST(WorkerPool, OrderedMapAndFailures) {
-    EXPECT_GE(worker_pool::current_num_threads(), 1u);
-    std::vector<int> items(100);
-    for (int i = 0; i < 100; ++i) items[i] = i;
-    auto squares = worker_pool::parallel_map<int>(items, [](int v) { return v * v; });
-    for (int i = 0; i < 100; ++i) EXPECT_EQ(squares[i], i * i);
-
-    std::atomic<int> ran{0};
-    EXPECT_THROW(worker_pool::parallel_map<int>(items,
-                                                [&](int v) {
-                                                    ++ran;
-                                                    if (v % 10 == 3) throw std::bad_alloc();
-                                                    return v;
-                                                }),
-                 std::bad_alloc);
-    EXPECT_EQ(ran.load(), 100);  // every task ran before the error came back
-}
-
-TEST(WorkerPool, ManyCallersAtOnce) {
+TEST(ParallelCollapse, ManyCallersAtOnce) {
     std::vector<std::jthread> callers;
     std::atomic<int> wrong{0};
     for (int t = 0; t < 8; ++t) {

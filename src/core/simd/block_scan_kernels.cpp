@@ -1,29 +1,40 @@
-// The block test of the single pass's fast path, as one body that each
-// instruction-set translation unit compiles for its own target (the
-// baseline in quiet_blocks.cpp, AVX2 and AVX-512 in their own files, built
-// with those instruction sets enabled).  Everything here has internal
-// linkage, so no function compiled for a wider instruction set can stand in
-// for a baseline one at link time; include it after every other header.
+// The block-scan kernels, one source for every instruction set: CMake
+// compiles this file once per build (baseline: SSE2 on x86-64, NEON on
+// ARM64; AVX2; AVX-512 F/DQ/VL/BW), each with its instruction set enabled
+// and RASTERMARK_SIMD_TARGET naming the namespace it fills.  Everything but
+// the table has internal linkage, so no function compiled for a wider
+// instruction set can stand in for a baseline one at link time; the test
+// run checks with nm that each build exports its table and nothing else.
 //
-// GCC and Clang build the test from their vector extensions (one body for
-// every width); other compilers get the scalar test in a branch-free loop.
-// The test only subtracts and compares, which every instruction set does
-// exactly as the per-sample machine does.
-#pragma once
+// Exactness: a kernel only subtracts neighbouring coordinates and compares
+// the differences (and their magnitudes, taken by clearing the sign bit)
+// with constants; IEEE subtraction and comparison give the same bits and
+// answers in every vector width and in the scalar loop, and NaN compares
+// false everywhere, as in sample_is_quiet.  The sign test on dy flips the
+// sign bit when the carried direction falls, so -0.0 (from equal values)
+// is never taken for a rise.
+//
+// GCC and Clang build the kernels from their vector extensions (one body
+// for every width); other compilers get the scalar test in a branch-free
+// loop.
+
 
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
 #include <limits>
 
+#include "block_scans.hpp"
 #include "element_traits.hpp"
 
-namespace rastermark {
-namespace {
+#ifndef RASTERMARK_SIMD_TARGET
+#error "RASTERMARK_SIMD_TARGET must name the instruction set this build is for"
+#endif
+#define RASTERMARK_STRINGIFY_(name) #name
+#define RASTERMARK_STRINGIFY(name) RASTERMARK_STRINGIFY_(name)
 
-// Samples per block: one 64-byte line of each coordinate.
-template <class T>
-constexpr std::size_t block_width = 64 / sizeof(T);
+namespace rastermark::simd::RASTERMARK_SIMD_TARGET {
+namespace {
 
 #if defined(__GNUC__)
 
@@ -98,8 +109,8 @@ std::size_t scan_quiet_blocks(const unsigned char* x, const unsigned char* y, st
     using Masks = typename Block<T>::Masks;
     const Masks flip = Masks{} + (falling ? Block<T>::sign_bit : 0);
     std::size_t i = begin;
-    while (end - i >= block_width<T> && block_is_quiet<T>(x + i * sizeof(T), y + i * sizeof(T), flip)) {
-        i += block_width<T>;
+    while (end - i >= quiet_block_width<T> && block_is_quiet<T>(x + i * sizeof(T), y + i * sizeof(T), flip)) {
+        i += quiet_block_width<T>;
     }
     return i;
 }
@@ -114,7 +125,7 @@ std::size_t scan_moving_x_blocks(const unsigned char* x, std::size_t begin, std:
     const Masks magnitude = ~(Masks{} + Block<T>::sign_bit);
     const Values tolerance = Values{} + coordinate_tolerance<T>;
     std::size_t i = begin;
-    while (end - i >= block_width<T>) {
+    while (end - i >= quiet_block_width<T>) {
         Masks moving = ~Masks{};
         for (std::size_t offset = 0; offset < 64; offset += vector_bytes) {
             Values x0, x1;
@@ -128,7 +139,7 @@ std::size_t scan_moving_x_blocks(const unsigned char* x, std::size_t begin, std:
         std::uint64_t all = ~std::uint64_t{0};
         for (std::uint64_t w : words) all &= w;
         if (all != ~std::uint64_t{0}) break;
-        i += block_width<T>;
+        i += quiet_block_width<T>;
     }
     return i;
 }
@@ -146,9 +157,9 @@ std::size_t scan_quiet_blocks(const unsigned char* x, const unsigned char* y, st
         return value;
     };
     std::size_t i = begin;
-    while (end - i >= block_width<T>) {
+    while (end - i >= quiet_block_width<T>) {
         bool quiet = true;
-        for (std::size_t k = i; k < i + block_width<T>; ++k) {
+        for (std::size_t k = i; k < i + quiet_block_width<T>; ++k) {
             const T dx = at(x, k) - at(x, k - 1);
             const T dy = at(y, k) - at(y, k - 1);
             const T ax = dx < T(0) ? -dx : dx;
@@ -157,7 +168,7 @@ std::size_t scan_quiet_blocks(const unsigned char* x, const unsigned char* y, st
                      ay >= coordinate_tolerance<T> && ay <= std::numeric_limits<T>::max() && (dy < T(0)) == falling;
         }
         if (!quiet) break;
-        i += block_width<T>;
+        i += quiet_block_width<T>;
     }
     return i;
 }
@@ -165,9 +176,9 @@ std::size_t scan_quiet_blocks(const unsigned char* x, const unsigned char* y, st
 template <class T>
 std::size_t scan_moving_x_blocks(const unsigned char* x, std::size_t begin, std::size_t end) {
     std::size_t i = begin;
-    while (end - i >= block_width<T>) {
+    while (end - i >= quiet_block_width<T>) {
         bool moving = true;
-        for (std::size_t k = i; k < i + block_width<T>; ++k) {
+        for (std::size_t k = i; k < i + quiet_block_width<T>; ++k) {
             T a, b;
             std::memcpy(&a, x + (k - 1) * sizeof(T), sizeof(T));
             std::memcpy(&b, x + k * sizeof(T), sizeof(T));
@@ -175,7 +186,7 @@ std::size_t scan_moving_x_blocks(const unsigned char* x, std::size_t begin, std:
             moving &= (d < T(0) ? -d : d) >= coordinate_tolerance<T>;
         }
         if (!moving) break;
-        i += block_width<T>;
+        i += quiet_block_width<T>;
     }
     return i;
 }
@@ -183,4 +194,10 @@ std::size_t scan_moving_x_blocks(const unsigned char* x, std::size_t begin, std:
 #endif
 
 }  // namespace
-}  // namespace rastermark
+
+extern const BlockScans table;
+const BlockScans table{RASTERMARK_STRINGIFY(RASTERMARK_SIMD_TARGET),
+                       {&scan_quiet_blocks<double>, &scan_moving_x_blocks<double>},
+                       {&scan_quiet_blocks<float>, &scan_moving_x_blocks<float>}};
+
+}  // namespace rastermark::simd::RASTERMARK_SIMD_TARGET

@@ -1,0 +1,112 @@
+// Block scans: the vector tests behind the single pass's fast path, and the
+// choice, once per process, of the instruction set they run in.
+//
+// On a raster line each sample usually starts an x-run and a y-run of its
+// own and the path keeps rising or falling, so the pass only hands one point
+// on per sample.  A block scan proves that of a whole block of samples at
+// once (a quiet block), or proves that x moves at every sample of a block
+// (a run count then counts the block at once).  The kernels only subtract
+// and compare, which every instruction set does exactly as the per-sample
+// machine does, so a scan never changes a result, only how much is skipped.
+//
+// One kernel source (block_scan_kernels.cpp) is compiled once per
+// instruction set into a namespace of its own, each build exporting nothing
+// but its table below; the dispatch (dispatch.cpp) picks one table.
+#pragma once
+
+#include <cmath>
+#include <cstddef>
+#include <limits>
+#include <string>
+#include <string_view>
+#include <type_traits>
+#include <vector>
+
+#include "element_traits.hpp"
+#include "records.hpp"
+
+namespace rastermark {
+
+// Samples per block: one 64-byte line of each coordinate.
+template <class T>
+inline constexpr std::size_t quiet_block_width = 64 / sizeof(T);
+
+// Sample k is quiet when, against sample k - 1, x and y both move (by at
+// least the tolerance, so neither collapse step merges it) and the segment's
+// direction is a plain number with the carried sign: dy finite and of that
+// sign, |dx| not huge.  NaN and infinite differences are never quiet.  The
+// rule every kernel's quiet-block test implements.
+template <class T>
+bool sample_is_quiet(T dx, T dy, bool falling) {
+    const T ax = std::fabs(dx);
+    const T ay = std::fabs(dy);
+    return ax >= coordinate_tolerance<T> && ax <= largest_plain_difference<T> && ay >= coordinate_tolerance<T> &&
+           ay <= std::numeric_limits<T>::max() && (dy < T(0)) == falling;
+}
+
+namespace simd {
+
+// The kernels of one instruction set for one element type.  Coordinates
+// are passed as bytes: the arrays may sit at any address.
+template <class T>
+struct BlockKernels {
+    // From sample `begin` (at least 1) on, skips whole blocks in which every
+    // sample is quiet; returns where the first block that is not (or that
+    // would pass `end`) starts.
+    std::size_t (*skip_quiet)(const unsigned char* x, const unsigned char* y, std::size_t begin, std::size_t end,
+                              bool falling);
+    // From sample `begin` (at least 1) on, skips whole blocks in which every
+    // sample's x is apart from the previous sample's; returns where the
+    // first other block starts.
+    std::size_t (*skip_moving_x)(const unsigned char* x, std::size_t begin, std::size_t end);
+};
+
+// One instruction set's kernels.  The table named "off" has none: every
+// sample then goes through the per-sample machine.
+struct BlockScans {
+    const char* name;
+    BlockKernels<double> f64;
+    BlockKernels<float> f32;
+
+    bool scans() const { return f64.skip_quiet != nullptr; }
+    template <class T>
+    const BlockKernels<T>& kernels() const {
+        if constexpr (std::is_same_v<T, float>) {
+            return f32;
+        } else {
+            return f64;
+        }
+    }
+};
+
+// The table the pass uses: the widest instruction set the running CPU has,
+// capped by the environment setting RASTERMARK_SIMD (off, baseline, avx2,
+// avx512).  Decided once per process; a setting that names no level caps
+// nothing here, and setting_error() says why it is refused.
+const BlockScans& chosen();
+const BlockScans& off();
+// Every table the running CPU can run, narrowest first, "off" excluded.
+std::vector<const BlockScans*> runnable();
+
+// Why the value of RASTERMARK_SIMD is refused; empty when it is unset or
+// names a level.
+std::string setting_error();
+// The same for a given value (unset: nullptr).
+std::string setting_error(const char* value);
+
+}  // namespace simd
+
+template <class T>
+std::size_t skip_quiet_blocks(const simd::BlockScans& scans, Samples<T> x, Samples<T> y, std::size_t begin,
+                              std::size_t end, bool falling) {
+    const simd::BlockKernels<T>& k = scans.kernels<T>();
+    return k.skip_quiet != nullptr ? k.skip_quiet(x.bytes(), y.bytes(), begin, end, falling) : begin;
+}
+
+template <class T>
+std::size_t skip_moving_x_blocks(const simd::BlockScans& scans, Samples<T> x, std::size_t begin, std::size_t end) {
+    const simd::BlockKernels<T>& k = scans.kernels<T>();
+    return k.skip_moving_x != nullptr ? k.skip_moving_x(x.bytes(), begin, end) : begin;
+}
+
+}  // namespace rastermark
