@@ -101,17 +101,31 @@ public:
         last_ = end - 1;
     }
 
-    // Whether the run in progress is one item covering samples [first, last].
-    bool holds_one(std::size_t first, std::size_t last) const {
-        return count_ == 1 && first_ == first && last_ == last;
+    // The run in progress: its items, and the samples [first(), last()] it
+    // covers (nothing when count() is 0).
+    std::size_t count() const { return count_; }
+    std::size_t first() const { return first_; }
+    std::size_t last() const { return last_; }
+    T anchor() const { return anchor_; }
+    T sum() const { return sum_; }
+
+    // Takes the run in progress to `count` items ending at sample `last`,
+    // their averaged coordinates summing to `sum`: what push() would have
+    // left after items that all joined it.
+    void grow_to(T sum, std::size_t count, std::size_t last) {
+        sum_ = sum;
+        count_ = count;
+        last_ = last;
     }
 
-    // Replaces the run in progress by one item, as the single pass's fast
-    // path leaves it after samples this stage would only have passed on.
-    void restart_with(T compared, T averaged, std::size_t first, std::size_t last) {
+    // Replaces the run in progress by `count` items with anchor `compared`,
+    // averaged coordinates summing (in order, in T) to `sum`, covering
+    // samples [first, last]: the state the single pass's fast path computes
+    // for samples this stage would only have passed on.
+    void restart_with(T compared, T sum, std::size_t count, std::size_t first, std::size_t last) {
         anchor_ = compared;
-        sum_ = averaged;
-        count_ = 1;
+        sum_ = sum;
+        count_ = count;
         first_ = first;
         last_ = last;
     }

@@ -82,7 +82,7 @@ ChunkPlan plan_segments(Samples<T> x, Samples<T> y, const ChunkPlan& x_plan, std
     ChunkPlan plan;
     std::size_t begin = 0;
     for (std::size_t s = 1; s < segments; ++s) {
-        // The search starts past the x-chunk seam, which falls near here.
+        // The search starts past the x-chunk seam where one falls near here.
         const std::size_t target = n / segments * s + 2 * start_guard;
         for (std::size_t b = std::max(target, begin + start_guard); b < target + window; ++b) {
             const bool near_seam = std::any_of(x_plan.begin(), x_plan.end(), [&](const IndexRange& c) {
@@ -197,13 +197,21 @@ inline bool joins_run_before(const XPointSpans& merges, std::size_t local) {
     return span != merges.end() && span->first <= local;
 }
 
+// Segments per worker.  More than one, because a segment in which a
+// y-chunk starts at an x-point that joins the y-run before it is walked
+// twice (fact 4): on a layer of long y-runs (hatches along x) that is every
+// segment with a y-chunk start, and with one segment per worker the second
+// walks would take as long as the first.  With four, they take a quarter of
+// that; the pool hands the segments out to the workers as they come free.
+inline constexpr std::size_t segments_per_worker = 4;
+
 // The turning points of an input whose collapse_x is chunked, its segments
 // walked on the pool at once (facts 1-4).
 template <class T>
 TurningPointList<T> turning_points_in_segments(Samples<T> x, Samples<T> y, std::size_t workers,
                                                const simd::BlockScans& scans = simd::chosen()) {
     ChunkPlan x_plan = make_chunk_plan(x.size(), workers);
-    ChunkPlan segments = plan_segments(x, y, x_plan, workers);
+    ChunkPlan segments = plan_segments(x, y, x_plan, segments_per_worker * workers);
     const SegmentedInput<T> input{x, y, std::move(x_plan), std::move(segments), scans};
     const std::size_t count = input.segments.size();
     std::vector<SegmentWalk<T>> walks(count);

@@ -89,8 +89,8 @@ public:
     // y-run in progress sample b-2, the detector's latest point sample b-3,
     // and `x_points` x-points have been handed on.
     void resume(Samples<T> x, Samples<T> y, std::size_t b, std::size_t x_points, std::size_t seen) {
-        x_runs_.restart_with(x[b - 1], y[b - 1], b - 1, b - 1);
-        y_runs_.restart_with(y[b - 2], x[b - 2], b - 2, b - 2);
+        x_runs_.restart_with(x[b - 1], y[b - 1], 1, b - 1, b - 1);
+        y_runs_.restart_with(y[b - 2], x[b - 2], 1, b - 2, b - 2);
         final_.resume({x[b - 3], y[b - 3], b - 3, b - 3}, seen, std::copysign(T(1), y[b - 3] - y[b - 4]));
         x_points_ = x_points;
         if constexpr (y_chunked) {
@@ -109,7 +109,7 @@ private:
     static constexpr bool has_fast_path = std::is_same_v<Final, TurningPointDetector<T>>;
 
     // Pushes samples [begin, end) through the stages, skipping quiet blocks
-    // wherever the stages are in the state the skip needs.  Between two
+    // and long y-runs wherever the stages are in the state the skip needs.  Between two
     // attempts at least one block goes through the stages sample by sample;
     // after an attempt that skips nothing, the next waits twice as many
     // blocks as the last wait (up to max_quiet_backoff), and one that skips
@@ -125,6 +125,7 @@ private:
         while (i < end) {
             const std::size_t from = i;
             i = skip_quiet(x, y, i, end);
+            if (i == from) i = skip_y_run(x, y, i, end);
             std::size_t blocks = 1;
             if (i == from) {
                 blocks += backoff_;
@@ -143,43 +144,144 @@ private:
     static constexpr std::size_t max_quiet_backoff = 64;
     std::size_t backoff_ = 1;
 
-    // Before sample i, when each of samples i-3, i-2 and i-1 is a point of
-    // its own in the stages (the x-run in progress is sample i-1, the y-run
-    // in progress is sample i-2, the detector's latest point is sample i-3)
-    // and samples i-2 and i-1 are quiet, every quiet sample k >= i does
-    // exactly this: sample k starts the x-run, sample k-1 leaves as an
-    // x-point and starts the y-run, sample k-2 leaves as a y-point, and the
-    // detector carries its direction on.  Skips such samples in whole
+    // The first sample of the unit (simd/block_scans.hpp) that ends at
+    // sample `last`: the copies of `last` before it, at most two.
+    static std::size_t unit_start(Samples<T> x, Samples<T> y, std::size_t last) {
+        std::size_t first = last;
+        while (last - first + 1 < longest_quiet_unit && repeats_previous(x, y, first)) --first;
+        return first;
+    }
+
+    // Whether samples [first, last] are copies of one sample, at most three.
+    static bool is_unit(Samples<T> x, Samples<T> y, std::size_t first, std::size_t last) {
+        if (last - first + 1 > longest_quiet_unit) return false;
+        for (std::size_t k = first + 1; k <= last; ++k) {
+            if (!repeats_previous(x, y, k)) return false;
+        }
+        return true;
+    }
+
+    static std::size_t repeats_in(Samples<T> x, Samples<T> y, std::size_t begin, std::size_t end) {
+        std::size_t count = 0;
+        for (std::size_t k = begin; k < end; ++k) count += repeats_previous(x, y, k) ? 1 : 0;
+        return count;
+    }
+
+    // The in-order sum of y over samples [first, last], as the x-collapse
+    // adds it up, and the mean it hands on.
+    static T sum_of_y(Samples<T> y, std::size_t first, std::size_t last) {
+        T sum = y[first];
+        for (std::size_t k = first + 1; k <= last; ++k) sum += y[k];
+        return sum;
+    }
+    static T mean_of_y(Samples<T> y, std::size_t first, std::size_t last) {
+        const std::size_t count = last - first + 1;
+        const T sum = sum_of_y(y, first, last);
+        return count == 1 ? sum : sum / static_cast<T>(count);
+    }
+
+    // Before sample i, when the x-run in progress, the y-run in progress and
+    // the detector's latest point are three units in a row (U1 = [a, i-1],
+    // U2 = [b, a-1], U3 = [c, b-1]) and the steps from U3 to U2 and from U2
+    // to U1 are quiet, every later sample that sample_is_quiet admits does
+    // exactly this: one that steps starts a unit, which starts the x-run
+    // while the unit before leaves as an x-point and starts the y-run, the
+    // one before that leaves as a y-point, and the detector carries its
+    // direction on; a copy joins the x-run.  Skips such samples in whole
     // blocks and sets the stages to that state; returns where it stopped.
     std::size_t skip_quiet(Samples<T> x, Samples<T> y, std::size_t i, std::size_t end) {
         if constexpr (has_fast_path) {
-            if (i < 3 || end - i < quiet_block_width<T>) return i;
-            if (!x_runs_.holds_one(i - 1, i - 1) || !y_runs_.holds_one(i - 2, i - 2) || !final_.steady_at(i - 3)) {
-                return i;
-            }
+            // Room before i for three units of three samples and the sample
+            // before them.
+            if (i < 3 * longest_quiet_unit + 1 || end - i < quiet_block_width<T>) return i;
+            if (x_runs_.last() != i - 1 || !final_.steady()) return i;
+            const std::size_t a = x_runs_.first();
+            if (x_runs_.count() != i - a || !is_unit(x, y, a, i - 1)) return i;
+            if (y_runs_.count() != 1 || y_runs_.last() != a - 1) return i;
+            const std::size_t b = y_runs_.first();
+            const FilteredPoint<T>& latest = final_.latest_point();
+            if (latest.end_idx != b - 1 || !is_unit(x, y, b, a - 1)) return i;
+            const std::size_t c = latest.start_idx;
+            if (!is_unit(x, y, c, b - 1)) return i;
             if constexpr (x_chunked) {
                 if (!x_stitch_.passes_through()) return i;
             }
             std::size_t limit = end;
             if constexpr (y_chunked) {
-                // Each skipped sample hands one x-point on: stop before the
-                // x-point that starts the next y-chunk.
+                // Stop before the x-point that starts the next y-chunk: the
+                // skip hands on at most one x-point per sample after a.
                 if (!y_stitch_.passes_through()) return i;
+                const std::size_t room = next_y_start_ - x_points_;
+                if (room < end - (a + 1)) limit = a + 1 + room;
+                if (limit < i + quiet_block_width<T>) return i;
+            }
+            const bool falling = final_.falling();
+            if (!step_is_quiet(x[b - 1], y[b - 1], x[b], y[b], falling) ||
+                !step_is_quiet(x[a - 1], y[a - 1], x[a], y[a], falling)) {
+                return i;
+            }
+            std::size_t repeats = 0;
+            const std::size_t stop = skip_quiet_blocks(scans_, x, y, i, limit, falling, repeats);
+            if (stop == i) return i;
+            // The three units that end at stop - 1 take the places of U1-U3.
+            const std::size_t a2 = unit_start(x, y, stop - 1);
+            const std::size_t b2 = unit_start(x, y, a2 - 1);
+            const std::size_t c2 = unit_start(x, y, b2 - 1);
+            x_runs_.restart_with(x[a2], sum_of_y(y, a2, stop - 1), stop - a2, a2, stop - 1);
+            y_runs_.restart_with(mean_of_y(y, b2, a2 - 1), x[b2], 1, b2, a2 - 1);
+            // Units start where a sample does not repeat the one before.
+            const std::size_t all_repeats = repeats_in(x, y, c + 1, i) + repeats;
+            const std::size_t points = (c2 - c) - (all_repeats - repeats_in(x, y, c2 + 1, stop));
+            final_.pass_quiet_points({x[c2], mean_of_y(y, c2, b2 - 1), c2, b2 - 1}, points);
+            x_points_ += (a2 - a) - (repeats_in(x, y, a + 1, i) + repeats - repeats_in(x, y, a2 + 1, stop));
+            return stop;
+        } else {
+            (void)x, (void)y, (void)end;
+            return i;
+        }
+    }
+
+    // Where the x-run in progress is the lone sample i-1 and its y lies on
+    // the anchor of the y-run in progress, each later sample whose x moves
+    // away from the sample before it hands that sample on as an x-point that
+    // joins the y-run, and nothing else happens: the x-point's x adds to the
+    // run's sum.  Takes such samples in a tight loop, summing in order in T
+    // as the y-run does (a hatch along x is one long y-run), up to the
+    // x-point that starts the next y-chunk; returns where it stopped.
+    std::size_t skip_y_run(Samples<T> x, Samples<T> y, std::size_t i, std::size_t end) {
+        if constexpr (has_fast_path) {
+            if (i == 0 || x_runs_.count() != 1 || x_runs_.first() != i - 1 || x_runs_.last() != i - 1) return i;
+            if (y_runs_.count() == 0) return i;
+            if constexpr (x_chunked) {
+                if (!x_stitch_.passes_through()) return i;
+            }
+            std::size_t limit = end;
+            if constexpr (y_chunked) {
+                // Sample k hands on x-point number x_points_ + (k - i).
                 const std::size_t room = next_y_start_ - x_points_;
                 if (room < end - i) limit = i + room;
             }
-            const bool falling = final_.falling();
-            if (!sample_is_quiet(x[i - 2] - x[i - 3], y[i - 2] - y[i - 3], falling) ||
-                !sample_is_quiet(x[i - 1] - x[i - 2], y[i - 1] - y[i - 2], falling)) {
-                return i;
+            const T anchor = y_runs_.anchor();
+            T sum = y_runs_.sum();
+            std::size_t k = i;
+            for (; k < limit; ++k) {
+                const T before = x[k - 1];
+                if (!(std::fabs(x[k] - before) >= coordinate_tolerance<T>) || !same_coordinate(y[k - 1], anchor)) break;
+                sum += before;
             }
-            const std::size_t stop = skip_quiet_blocks(scans_, x, y, i, limit, falling);
-            if (stop == i) return i;
-            x_runs_.restart_with(x[stop - 1], y[stop - 1], stop - 1, stop - 1);
-            y_runs_.restart_with(y[stop - 2], x[stop - 2], stop - 2, stop - 2);
-            final_.pass_quiet_points({x[stop - 3], y[stop - 3], stop - 3, stop - 3}, stop - i);
-            x_points_ += stop - i;
-            return stop;
+            const std::size_t joined = k - i;
+            if (joined == 0) return i;
+            y_runs_.grow_to(sum, y_runs_.count() + joined, k - 2);
+            x_runs_.restart_with(x[k - 1], y[k - 1], 1, k - 1, k - 1);
+            if (merges_ != nullptr) {
+                if (!merges_->empty() && merges_->back().end == x_points_) {
+                    merges_->back().end += joined;
+                } else {
+                    merges_->push_back({x_points_, x_points_ + joined});
+                }
+            }
+            x_points_ += joined;
+            return k;
         } else {
             (void)x, (void)y, (void)end;
             return i;

@@ -123,13 +123,10 @@ public:
 
     TurningPointList<T> finish() { return std::move(turns_); }
 
-    // Whether the walk has passed its first segment, its latest point is the
-    // lone sample `sample` (so its coordinates are that sample's exactly),
-    // and the carried direction has a sign (is not NaN).
-    bool steady_at(std::size_t sample) const {
-        return seen_ >= 2 && previous_point_.start_idx == sample && previous_point_.end_idx == sample &&
-               !std::isnan(previous_);
-    }
+    // Whether the walk has passed its first segment and the carried
+    // direction has a sign (is not NaN); the latest point it has seen.
+    bool steady() const { return seen_ >= 2 && !std::isnan(previous_); }
+    const FilteredPoint<T>& latest_point() const { return previous_point_; }
     bool falling() const { return std::signbit(previous_); }
 
     // Takes `count` points that turn nothing, `last` the latest of them:

@@ -21,26 +21,33 @@ TYPED_TEST(BlockScansTest, ScanStopsAtTheFirstBlockThatIsNotQuiet) {
     constexpr std::size_t w = quiet_block_width<T>;
     for (bool falling : {false, true}) {
         for (const auto& [name, plant] : events<T>()) {
-            for (std::size_t p = 2; p < 1 + 3 * w; ++p) {
+            for (std::size_t p = 2; p < 3 + 3 * w; ++p) {
                 std::vector<T> xs, ys;
                 serpentine(1, static_cast<int>(1 + 4 * w), xs, ys);
                 if (falling) {
                     for (T& v : ys) v = -v;
                 }
                 plant(xs, ys, p);
-                // The scalar answer: the start of the first block with a sample that is not quiet.
-                std::size_t expected = 1;
+                const Samples<T> x(xs), y(ys);
+                // The scalar answer: the start of the first block with a
+                // sample that is not quiet, and the repeats before it.
+                std::size_t expected = 3, expected_repeats = 0;
                 while (xs.size() - expected >= w) {
                     bool quiet = true;
+                    std::size_t repeats = 0;
                     for (std::size_t k = expected; k < expected + w; ++k) {
-                        quiet = quiet && sample_is_quiet(xs[k] - xs[k - 1], ys[k] - ys[k - 1], falling);
+                        quiet = quiet && sample_is_quiet(x, y, k, falling);
+                        repeats += repeats_previous(x, y, k) ? 1 : 0;
                     }
                     if (!quiet) break;
                     expected += w;
+                    expected_repeats += repeats;
                 }
                 for (const simd::BlockScans* scans : simd::runnable()) {
-                    EXPECT_EQ(skip_quiet_blocks(*scans, Samples<T>(xs), Samples<T>(ys), 1, xs.size(), falling), expected)
+                    std::size_t repeats = 0;
+                    EXPECT_EQ(skip_quiet_blocks(*scans, x, y, 3, xs.size(), falling, repeats), expected)
                         << name << " at " << p << ", " << scans->name << (falling ? ", falling" : "");
+                    EXPECT_EQ(repeats, expected_repeats) << name << " at " << p << ", " << scans->name;
                 }
             }
         }
@@ -52,12 +59,15 @@ TYPED_TEST(BlockScansTest, ScanSkipsWholeQuietBlocksOnly) {
     constexpr std::size_t w = quiet_block_width<T>;
     std::vector<T> xs, ys;
     serpentine(1, 1000, xs, ys);
+    const Samples<T> x(xs), y(ys);
+    std::size_t repeats = 0;
     for (const simd::BlockScans* scans : simd::runnable()) {
-        EXPECT_EQ(skip_quiet_blocks(*scans, Samples<T>(xs), Samples<T>(ys), 1, 1000, false), 1 + (999 / w) * w);
-        EXPECT_EQ(skip_quiet_blocks(*scans, Samples<T>(xs), Samples<T>(ys), 1, 1000, true), 1u);
-        EXPECT_EQ(skip_quiet_blocks(*scans, Samples<T>(xs), Samples<T>(ys), 5, 5 + w - 1, false), 5u);
+        EXPECT_EQ(skip_quiet_blocks(*scans, x, y, 3, 1000, false, repeats), 3 + (997 / w) * w);
+        EXPECT_EQ(skip_quiet_blocks(*scans, x, y, 3, 1000, true, repeats), 3u);
+        EXPECT_EQ(skip_quiet_blocks(*scans, x, y, 5, 5 + w - 1, false, repeats), 5u);
     }
-    EXPECT_EQ(skip_quiet_blocks(simd::off(), Samples<T>(xs), Samples<T>(ys), 1, 1000, false), 1u);
+    EXPECT_EQ(skip_quiet_blocks(simd::off(), x, y, 3, 1000, false, repeats), 3u);
+    EXPECT_EQ(repeats, 0u);
 }
 
 TEST(BlockScanChoice, EveryBuildTheCpuRunsIsListedOnceNarrowestFirst) {

@@ -260,5 +260,24 @@ TYPED_TEST(SegmentsTest, PassStopsAtEveryYChunkStart) {
     for (std::size_t workers : {3, 5}) expect_pass_matches_stages(xs, ys, workers, "y-chunk starts");
 }
 
+// Hatches along x on a grid: every hatch one long y-run that the pass
+// takes in a tight loop, y-chunk starts inside them (so segments are walked
+// again), copies at the hatch ends, and a few y wobbles that end a run.
+TYPED_TEST(SegmentsTest, HatchesAlongX) {
+    using T = TypeParam;
+    std::vector<T> xs, ys;
+    std::mt19937 rng(23);
+    for (int hatch = 0; xs.size() < 700000; ++hatch) {
+        const int length = 300 + static_cast<int>(rng() % 400);
+        for (int k = 0; k < length; ++k) {
+            const int along = hatch % 2 == 0 ? k : length - 1 - k;
+            xs.push_back(static_cast<T>(0.001 * along));
+            ys.push_back(static_cast<T>(0.1 * hatch + (rng() % 97 == 0 ? 0.0005 : 0.0)));
+        }
+        for (unsigned c = rng() % 4; c > 0; --c) xs.push_back(xs.back()), ys.push_back(ys.back());
+    }
+    for (std::size_t workers : {1, 2, 3, 5}) expect_pass_matches_stages(xs, ys, workers, "hatches along x");
+}
+
 }  // namespace
 }  // namespace rastermark

@@ -93,5 +93,34 @@ TYPED_TEST(SinglePassTest, FastPathMatchesTheStagesOnRandomEvents) {
     }
 }
 
+// A raster from a controller that samples faster than it updates: runs of
+// one to five copies of each sample, so that the fast path skips units of
+// one to three samples and leaves longer runs to the per-sample machine.
+TYPED_TEST(SinglePassTest, OversampledRasterMatchesTheStages) {
+    using T = TypeParam;
+    std::vector<T> line_x, line_y;
+    serpentine(30, 20000, line_x, line_y);
+    std::mt19937 rng(17);
+    std::vector<T> xs, ys;
+    for (std::size_t k = 0; k < line_x.size(); ++k) {
+        const unsigned r = rng() % 12;
+        const std::size_t copies = r < 6 ? 1 : r < 9 ? 2 : r < 11 ? 3 : 4 + rng() % 2;
+        for (std::size_t c = 0; c < copies; ++c) xs.push_back(line_x[k]), ys.push_back(line_y[k]);
+    }
+    for (std::size_t workers : {1, 2, 3}) expect_pass_matches_stages(xs, ys, workers, "oversampled");
+    // The block scan goes through copies: from a plain stretch it passes
+    // the first block that holds pairs and triples only.
+    std::vector<T> px, py;
+    serpentine(1, 200, px, py);
+    for (std::size_t k = 40; k < 200; k += 3) px[k] = px[k - 1], py[k] = py[k - 1];
+    for (std::size_t k = 100; k < 200; k += 7) px[k + 1] = px[k], py[k + 1] = py[k];
+    for (const simd::BlockScans* scans : simd::runnable()) {
+        std::size_t repeats = 0;
+        const std::size_t stop = skip_quiet_blocks(*scans, Samples<T>(px), Samples<T>(py), 3, 200, false, repeats);
+        EXPECT_EQ(stop, 3 + 197 / quiet_block_width<T> * quiet_block_width<T>) << scans->name;
+        EXPECT_GT(repeats, 50u) << scans->name;
+    }
+}
+
 }  // namespace
 }  // namespace rastermark

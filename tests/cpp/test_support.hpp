@@ -143,7 +143,14 @@ void serpentine(int lines, int per_line, std::vector<T>& xs, std::vector<T>& ys)
     }
 }
 
-// Everything that can end a quiet stretch, planted at sample p (p >= 2).
+// Makes samples p .. p + extra copies of sample p - 1 (within the arrays).
+template <class T>
+void copies(std::vector<T>& x, std::vector<T>& y, std::size_t p, std::size_t extra) {
+    for (std::size_t k = p; k <= p + extra && k < x.size(); ++k) x[k] = x[p - 1], y[k] = y[p - 1];
+}
+
+// Everything that can end a quiet stretch, or that a quiet stretch must
+// get exactly right, planted at sample p (p >= 2).
 template <class T>
 std::vector<std::pair<std::string, std::function<void(std::vector<T>&, std::vector<T>&, std::size_t)>>> events() {
     using V = std::vector<T>;
@@ -155,6 +162,19 @@ std::vector<std::pair<std::string, std::function<void(std::vector<T>&, std::vect
         {"x repeat", [](V& x, V&, std::size_t p) { x[p] = x[p - 1]; }},
         {"y repeat", [](V&, V& y, std::size_t p) { y[p] = y[p - 1]; }},
         {"dwell", [](V& x, V& y, std::size_t p) { x[p] = x[p - 1], y[p] = y[p - 1]; }},
+        {"three copies", [](V& x, V& y, std::size_t p) { copies(x, y, p, 2); }},
+        {"four copies", [](V& x, V& y, std::size_t p) { copies(x, y, p, 3); }},
+        {"two pairs in a row", [](V& x, V& y, std::size_t p) { copies(x, y, p, 1), copies(x, y, p + 2, 1); }},
+        {"pair, step, triple", [](V& x, V& y, std::size_t p) { copies(x, y, p, 1), copies(x, y, p + 2, 2); }},
+        {"copies of +0 and -0", [](V& x, V& y, std::size_t p) { y[p - 1] = T(0), y[p] = -T(0), x[p] = x[p - 1]; }},
+        {"copies of a huge y", [=](V& x, V& y, std::size_t p) { y[p - 1] = y[p] = max / T(3), x[p] = x[p - 1]; }},
+        {"copies of NaN", [=](V& x, V& y, std::size_t p) { y[p - 1] = y[p] = nan, x[p] = x[p - 1]; }},
+        {"same x, other y", [](V& x, V&, std::size_t p) { x[p] = x[p - 1]; }},
+        {"copies of a large y, a small step",
+         [=](V& x, V& y, std::size_t p) {
+             for (std::size_t k = 0; k < y.size(); ++k) y[k] = T(1e6) + (y[k] - T(1e6)) * T(1e-9);
+             copies(x, y, p, 2);
+         }},
         {"x within tolerance", [=](V& x, V&, std::size_t p) { x[p - 1] = T(0), x[p] = T(0.75) * eps; }},
         {"x drifts around its anchor",
          [=](V& x, V&, std::size_t p) { x[p - 2] = T(0), x[p - 1] = T(-0.6) * eps, x[p] = T(0.6) * eps; }},

@@ -16,6 +16,7 @@
 
 #include <cmath>
 #include <cstddef>
+#include <cstring>
 #include <limits>
 #include <string>
 #include <string_view>
@@ -31,17 +32,61 @@ namespace rastermark {
 template <class T>
 inline constexpr std::size_t quiet_block_width = 64 / sizeof(T);
 
-// Sample k is quiet when, against sample k - 1, x and y both move (by at
-// least the tolerance, so neither collapse step merges it) and the segment's
-// direction is a plain number with the carried sign: dy finite and of that
-// sign, |dx| not huge.  NaN and infinite differences are never quiet.  The
-// rule every kernel's quiet-block test implements.
+// The stretches of a layer the fast path skips are made of units: a
+// sample, or a run of two or three samples that repeat it bit for bit (a
+// controller that samples faster than it updates, a laser at rest).  Each
+// unit is one x-run, one y-run and one point of the detector; a repeat run
+// longer than three goes through the per-sample machine.
+inline constexpr std::size_t longest_quiet_unit = 3;
+
+// Bit-for-bit equality: +0 and -0 differ, a NaN equals only its own bits.
 template <class T>
-bool sample_is_quiet(T dx, T dy, bool falling) {
+bool identical_bits(T a, T b) {
+    return std::memcmp(&a, &b, sizeof(T)) == 0;
+}
+
+// Whether sample k (k >= 1) repeats sample k - 1 bit for bit.
+template <class T>
+bool repeats_previous(Samples<T> x, Samples<T> y, std::size_t k) {
+    return identical_bits(x[k], x[k - 1]) && identical_bits(y[k], y[k - 1]);
+}
+
+// The step from a unit of value (x0, y0) to one of value (x1, y1) is quiet
+// when x and y both move (by at least the tolerance, so neither collapse
+// step merges them) and the direction is a plain number with the carried
+// sign: dy finite and of that sign, |dx| not huge.  NaN and infinite
+// differences are never quiet.
+//
+// A unit's x-point carries the in-order mean of its copies of y, which is
+// the copy itself for one or two copies (2y / 2 is y) and within one
+// epsilon of it, relatively, for three.  So that every test the collapse
+// and the detector make on the means gives the answer the samples give, dy
+// must also clear quiet_margin times |y0| + |y1| (twice the worst
+// deviation of the two means together, with room for the roundings of the
+// test itself).
+template <class T>
+inline constexpr T quiet_margin = T(4) * coordinate_tolerance<T>;
+
+template <class T>
+bool step_is_quiet(T x0, T y0, T x1, T y1, bool falling) {
+    const T dx = x1 - x0;
+    const T dy = y1 - y0;
     const T ax = std::fabs(dx);
     const T ay = std::fabs(dy);
-    return ax >= coordinate_tolerance<T> && ax <= largest_plain_difference<T> && ay >= coordinate_tolerance<T> &&
+    const T needed = coordinate_tolerance<T> + quiet_margin<T> * (std::fabs(y0) + std::fabs(y1));
+    return ax >= coordinate_tolerance<T> && ax <= largest_plain_difference<T> && ay >= needed &&
            ay <= std::numeric_limits<T>::max() && (dy < T(0)) == falling;
+}
+
+// Sample k (k >= 3) may lie in a quiet stretch when the step to it from the
+// sample before is quiet, or when it repeats that sample as the second or
+// third copy of a unit (and three copies of y sum without overflow).  The
+// rule every kernel's quiet-block test implements.
+template <class T>
+bool sample_is_quiet(Samples<T> x, Samples<T> y, std::size_t k, bool falling) {
+    if (step_is_quiet(x[k - 1], y[k - 1], x[k], y[k], falling)) return true;
+    return repeats_previous(x, y, k) && std::fabs(y[k]) <= std::numeric_limits<T>::max() / T(4) &&
+           !(repeats_previous(x, y, k - 1) && repeats_previous(x, y, k - 2));
 }
 
 namespace simd {
@@ -50,11 +95,12 @@ namespace simd {
 // are passed as bytes: the arrays may sit at any address.
 template <class T>
 struct BlockKernels {
-    // From sample `begin` (at least 1) on, skips whole blocks in which every
-    // sample is quiet; returns where the first block that is not (or that
-    // would pass `end`) starts.
+    // From sample `begin` (at least 3) on, skips whole blocks in which
+    // every sample is quiet (sample_is_quiet); returns where the first block
+    // that is not (or that would pass `end`) starts, and adds the number of
+    // skipped samples that repeat the one before to `repeats`.
     std::size_t (*skip_quiet)(const unsigned char* x, const unsigned char* y, std::size_t begin, std::size_t end,
-                              bool falling);
+                              bool falling, std::size_t& repeats);
     // From sample `begin` (at least 1) on, skips whole blocks in which every
     // sample's x is apart from the previous sample's; returns where the
     // first other block starts.
@@ -98,9 +144,9 @@ std::string setting_error(const char* value);
 
 template <class T>
 std::size_t skip_quiet_blocks(const simd::BlockScans& scans, Samples<T> x, Samples<T> y, std::size_t begin,
-                              std::size_t end, bool falling) {
+                              std::size_t end, bool falling, std::size_t& repeats) {
     const simd::BlockKernels<T>& k = scans.kernels<T>();
-    return k.skip_quiet != nullptr ? k.skip_quiet(x.bytes(), y.bytes(), begin, end, falling) : begin;
+    return k.skip_quiet != nullptr ? k.skip_quiet(x.bytes(), y.bytes(), begin, end, falling, repeats) : begin;
 }
 
 template <class T>
