@@ -133,9 +133,9 @@ private:
             } else {
                 backoff_ = 1;
             }
-            // The blocks up to the next attempt go through in one call.
+            // The blocks up to the next attempt go through the fused walk.
             const std::size_t stop = i + std::min(end - i, blocks * quiet_block_width<T>);
-            x_runs_.push_samples(x, y, i, stop);
+            push_fused(x, y, i, stop);
             i = stop;
         }
     }
@@ -281,6 +281,91 @@ private:
                 }
             }
             x_points_ += joined;
+            return k;
+        } else {
+            (void)x, (void)y, (void)end;
+            return i;
+        }
+    }
+
+    // Pushes samples [begin, end) through the fused walk, and what it leaves
+    // through the stages: the one sample it stopped at (a turn, a y-run that
+    // grows), or a block where it cannot start.
+    void push_fused(Samples<T> x, Samples<T> y, std::size_t begin, std::size_t end) {
+        std::size_t i = begin;
+        while (i < end) {
+            const std::size_t from = i;
+            i = fused_walk(x, y, i, end);
+            if (i == end) break;
+            const std::size_t count = i == from ? std::min(end - i, quiet_block_width<T>) : 1;
+            x_runs_.push_samples(x, y, i, i + count);
+            i += count;
+        }
+    }
+
+    // The three stages fused into one loop for the common case: an x-run
+    // grows, or ends with an x-point that starts a y-run of its own while
+    // the y-point before it carries the detector's direction on.  Each step
+    // is the stages' own rule on the same values in the same order; at
+    // anything else (an x-point that joins the y-run, a turn, a y-chunk
+    // start) the loop stops before the sample that causes it and hands the
+    // state back to the stages, which take that sample.  Starts only where
+    // the y-run in progress holds one x-point and the stitches pass points
+    // straight on; returns where it stopped.
+    std::size_t fused_walk(Samples<T> x, Samples<T> y, std::size_t i, std::size_t end) {
+        if constexpr (has_fast_path) {
+            if (x_runs_.count() == 0 || x_runs_.last() + 1 != i || y_runs_.count() != 1 || !final_.steady()) {
+                return i;
+            }
+            if constexpr (x_chunked) {
+                if (!x_stitch_.passes_through()) return i;
+            }
+            if constexpr (y_chunked) {
+                if (!y_stitch_.passes_through()) return i;
+            }
+            // The x-run in progress, the x-point of the y-run in progress,
+            // and the detector's latest point and direction.
+            T anchor = x_runs_.anchor();
+            T sum = x_runs_.sum();
+            std::size_t count = x_runs_.count();
+            std::size_t first = x_runs_.first();
+            FilteredPoint<T> held{y_runs_.sum(), y_runs_.anchor(), y_runs_.first(), y_runs_.last()};
+            FilteredPoint<T> latest = final_.latest_point();
+            T direction = final_.direction();
+            std::size_t points = 0;
+            std::size_t k = i;
+            for (; k < end; ++k) {
+                const T c = x[k];
+                const T v = y[k];
+                if (same_coordinate(c, anchor)) {
+                    sum += v;
+                    ++count;
+                    continue;
+                }
+                // The x-run ends: its x-point must start a y-run of its own,
+                // and not be the first of a y-chunk.
+                const T mean = count == 1 ? sum : sum / static_cast<T>(count);
+                if (same_coordinate(mean, held.y)) break;
+                if constexpr (y_chunked) {
+                    if (x_points_ == next_y_start_) break;
+                }
+                // The held x-point leaves as a y-point and must turn nothing.
+                const T next = direction_value(latest, held, direction);
+                if (signums_differ(next, direction)) break;
+                direction = next;
+                latest = held;
+                ++points;
+                held = {anchor, mean, first, k - 1};
+                ++x_points_;
+                anchor = c;
+                sum = v;
+                count = 1;
+                first = k;
+            }
+            if (k == i) return i;
+            x_runs_.restart_with(anchor, sum, count, first, k - 1);
+            y_runs_.restart_with(held.y, held.x, 1, held.start_idx, held.end_idx);
+            final_.pass_points(latest, direction, points);
             return k;
         } else {
             (void)x, (void)y, (void)end;

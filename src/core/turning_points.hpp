@@ -132,10 +132,17 @@ public:
     // Takes `count` points that turn nothing, `last` the latest of them:
     // every one of them would have carried the direction on as +-1.
     void pass_quiet_points(const FilteredPoint<T>& last, std::size_t count) {
-        previous_ = falling() ? T(-1) : T(1);
+        pass_points(last, falling() ? T(-1) : T(1), count);
+    }
+
+    // Takes `count` points that turn nothing, `last` the latest of them and
+    // `direction` the direction it carries on.
+    void pass_points(const FilteredPoint<T>& last, T direction, std::size_t count) {
+        previous_ = direction;
         previous_point_ = last;
         seen_ += count;
     }
+    T direction() const { return previous_; }
 
     // -- walking one segment of the path (see turning_points_in_segments) --
 
