@@ -4,9 +4,12 @@
 // workers) the pass applies the chunked rules as it goes: each chunk restarts
 // its run at the chunk's first item and the chunk stitch merges across the
 // seams, exactly as the stage-by-stage form (stage_by_stage.hpp) would.
-// Where the last stage is the turning-point detector, stretches of quiet
-// samples (simd/block_scans.hpp) are skipped in blocks instead of being
-// pushed through the stages one by one.
+// Where the last stage is the turning-point detector (and the block scans
+// are not off), three fast paths take the common cases, each leaving the
+// stages exactly as the per-sample machine would: quiet blocks
+// (simd/block_scans.hpp) are skipped whole, long y-runs are summed in a
+// tight loop, and the rest goes through the fused walk, which runs the
+// three stages in one loop until anything uncommon happens.
 //
 // This file runs the pass in one walk over the whole input, which is how
 // inputs that collapse_x does not chunk go; a chunked collapse_x runs the
