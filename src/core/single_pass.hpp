@@ -219,13 +219,22 @@ private:
                 if (limit < i + quiet_block_width<T>) return i;
             }
             const bool falling = final_.falling();
-            if (!step_is_quiet(x[b - 1], y[b - 1], x[b], y[b], falling) ||
-                !step_is_quiet(x[a - 1], y[a - 1], x[a], y[a], falling)) {
+            // (Both clearing the margin, in case a unit holds three copies.)
+            if (!step_is_quiet(x[b - 1], y[b - 1], x[b], y[b], falling) || !step_clears_margin(y[b - 1], y[b]) ||
+                !step_is_quiet(x[a - 1], y[a - 1], x[a], y[a], falling) || !step_clears_margin(y[a - 1], y[a])) {
                 return i;
             }
             std::size_t repeats = 0;
             const std::size_t stop = skip_quiet_blocks(scans_, x, y, i, limit, falling, repeats);
             if (stop == i) return i;
+            if (repeats == 0 && a == i - 1 && b == i - 2 && c == i - 3) {
+                // Single samples throughout (most of a raster line).
+                x_runs_.restart_with(x[stop - 1], y[stop - 1], 1, stop - 1, stop - 1);
+                y_runs_.restart_with(y[stop - 2], x[stop - 2], 1, stop - 2, stop - 2);
+                final_.pass_quiet_points({x[stop - 3], y[stop - 3], stop - 3, stop - 3}, stop - i);
+                x_points_ += stop - i;
+                return stop;
+            }
             // The three units that end at stop - 1 take the places of U1-U3.
             const std::size_t a2 = unit_start(x, y, stop - 1);
             const std::size_t b2 = unit_start(x, y, a2 - 1);

@@ -67,63 +67,113 @@ struct Block<double> : Vectors<double, std::int64_t> {};
 template <>
 struct Block<float> : Vectors<float, std::int32_t> {};
 
-// Whether every sample of the block at `xb` / `yb` is quiet (as
-// sample_is_quiet); the three samples before the block are read too.
-// `flip` holds the sign bit in every lane when the carried direction falls,
-// so that a quiet dy is positive after it.  On a quiet block, adds the
-// number of its samples that repeat the one before to `repeats`.
+// Whether every lane of a comparison's result is true.
 template <class T>
-inline bool block_is_quiet(const unsigned char* xb, const unsigned char* yb, typename Block<T>::Masks flip,
-                           std::size_t& repeats) {
+inline bool all_lanes(typename Block<T>::Masks mask) {
+    std::uint64_t words[vector_bytes / 8];
+    std::memcpy(words, &mask, sizeof words);
+    std::uint64_t all = ~std::uint64_t{0};
+    for (std::uint64_t w : words) all &= w;
+    return all == ~std::uint64_t{0};
+}
+
+// The lanes' samples k whose step from k - 1 is quiet (step_is_quiet), for
+// the vector at `offset` of the block.
+template <class T>
+inline typename Block<T>::Masks quiet_steps(const unsigned char* xb, const unsigned char* yb, std::size_t offset,
+                                            typename Block<T>::Masks flip) {
+    using Values = typename Block<T>::Values;
+    using Masks = typename Block<T>::Masks;
+    const Masks magnitude = ~(Masks{} + Block<T>::sign_bit);
+    const Values tolerance = Values{} + coordinate_tolerance<T>;
+    const Values plain = Values{} + largest_plain_difference<T>;
+    const Values finite = Values{} + std::numeric_limits<T>::max();
+    Values x0, x1, y0, y1;  // x[k], x[k-1]; y alike
+    std::memcpy(&x0, xb + offset, sizeof x0);
+    std::memcpy(&x1, xb + offset - sizeof(T), sizeof x1);
+    std::memcpy(&y0, yb + offset, sizeof y0);
+    std::memcpy(&y1, yb + offset - sizeof(T), sizeof y1);
+    const Values dx = x0 - x1;
+    const Values dy = y0 - y1;
+    // Casts between vectors of one size reinterpret their bits.
+    const Values ax = (Values)((Masks)dx & magnitude);
+    const Values ay = (Values)((Masks)dy & magnitude);
+    const Values dy_rising = (Values)((Masks)dy ^ flip);
+    return (ax >= tolerance) & (ax <= plain) & (ay >= tolerance) & (ay <= finite) & (dy_rising > Values{});
+}
+
+// step_clears_margin for the steps from (y1 before) to y0.
+template <class T>
+inline typename Block<T>::Masks clears_margin(typename Block<T>::Values y1, typename Block<T>::Values y0) {
     using Values = typename Block<T>::Values;
     using Masks = typename Block<T>::Masks;
     const Masks magnitude = ~(Masks{} + Block<T>::sign_bit);
     const Values tolerance = Values{} + coordinate_tolerance<T>;
     const Values margin = Values{} + quiet_margin<T>;
-    const Values plain = Values{} + largest_plain_difference<T>;
-    const Values finite = Values{} + std::numeric_limits<T>::max();
+    const Values ay = (Values)((Masks)(y0 - y1) & magnitude);
+    const Values ay0 = (Values)((Masks)y0 & magnitude);
+    const Values ay1 = (Values)((Masks)y1 & magnitude);
+    return ay >= tolerance + margin * (ay1 + ay0);
+}
+
+// The whole rule of sample_is_quiet for the vector at `offset`; the lanes
+// that repeat the sample before go to `repeat`.
+template <class T>
+inline typename Block<T>::Masks quiet_samples(const unsigned char* xb, const unsigned char* yb, std::size_t offset,
+                                              typename Block<T>::Masks flip, typename Block<T>::Masks& repeat) {
+    using Values = typename Block<T>::Values;
+    using Masks = typename Block<T>::Masks;
+    const Masks magnitude = ~(Masks{} + Block<T>::sign_bit);
     const Values summable = Values{} + std::numeric_limits<T>::max() / T(4);
+    Values x0, x1, x2, x3, y0, y1, y2, y3;  // x[k] .. x[k-3]; y alike
+    std::memcpy(&x0, xb + offset, sizeof x0);
+    std::memcpy(&x1, xb + offset - sizeof(T), sizeof x1);
+    std::memcpy(&x2, xb + offset - 2 * sizeof(T), sizeof x2);
+    std::memcpy(&x3, xb + offset - 3 * sizeof(T), sizeof x3);
+    std::memcpy(&y0, yb + offset, sizeof y0);
+    std::memcpy(&y1, yb + offset - sizeof(T), sizeof y1);
+    std::memcpy(&y2, yb + offset - 2 * sizeof(T), sizeof y2);
+    std::memcpy(&y3, yb + offset - 3 * sizeof(T), sizeof y3);
+    // Bit-for-bit repeats, compared as integers.
+    repeat = ((Masks)x0 == (Masks)x1) & ((Masks)y0 == (Masks)y1);
+    const Masks repeat_before = ((Masks)x1 == (Masks)x2) & ((Masks)y1 == (Masks)y2);
+    const Masks repeat_two_before = ((Masks)x2 == (Masks)x3) & ((Masks)y2 == (Masks)y3);
+    const Masks step = quiet_steps<T>(xb, yb, offset, flip) &
+                       (~(repeat_before & repeat_two_before) | clears_margin<T>(y1, y0));
+    const Masks summable_copy = repeat & ((Values)((Masks)y0 & magnitude) <= summable);
+    const Masks copy = summable_copy & (~repeat_before | (~repeat_two_before & clears_margin<T>(y3, y2)));
+    return step | copy;
+}
+
+// Whether every sample of the block at `xb` / `yb` is quiet (as
+// sample_is_quiet); the three samples before the block are read too.
+// `flip` holds the sign bit in every lane when the carried direction falls,
+// so that a quiet dy is positive after it.  `repeat_lanes` receives -1 in
+// the lanes of the samples that repeat the one before (summed over the
+// block's vectors).  A block where every sample steps (most of a raster
+// line) is settled by the steps alone, unless three copies end just before
+// it: inside the block no sample repeats, so no step there leaves copies.
+template <class T>
+inline bool block_is_quiet(const unsigned char* xb, const unsigned char* yb, typename Block<T>::Masks flip,
+                           typename Block<T>::Masks& repeat_lanes) {
+    using Masks = typename Block<T>::Masks;
+    repeat_lanes = Masks{};
+    Masks steps = ~Masks{};
+    for (std::size_t offset = 0; offset < 64; offset += vector_bytes) steps &= quiet_steps<T>(xb, yb, offset, flip);
+    auto repeats_at = [&](std::ptrdiff_t k) {
+        return std::memcmp(xb + k * static_cast<std::ptrdiff_t>(sizeof(T)),
+                           xb + (k - 1) * static_cast<std::ptrdiff_t>(sizeof(T)), sizeof(T)) == 0 &&
+               std::memcmp(yb + k * static_cast<std::ptrdiff_t>(sizeof(T)),
+                           yb + (k - 1) * static_cast<std::ptrdiff_t>(sizeof(T)), sizeof(T)) == 0;
+    };
+    if (all_lanes<T>(steps) && !(repeats_at(-1) && repeats_at(-2))) return true;
     Masks quiet = ~Masks{};
-    Masks repeat_lanes = Masks{};
     for (std::size_t offset = 0; offset < 64; offset += vector_bytes) {
-        // x[k], x[k-1], x[k-2], x[k-3] for the lanes' samples k; y alike.
-        Values x0, x1, x2, x3, y0, y1, y2, y3;
-        std::memcpy(&x0, xb + offset, sizeof x0);
-        std::memcpy(&x1, xb + offset - sizeof(T), sizeof x1);
-        std::memcpy(&x2, xb + offset - 2 * sizeof(T), sizeof x2);
-        std::memcpy(&x3, xb + offset - 3 * sizeof(T), sizeof x3);
-        std::memcpy(&y0, yb + offset, sizeof y0);
-        std::memcpy(&y1, yb + offset - sizeof(T), sizeof y1);
-        std::memcpy(&y2, yb + offset - 2 * sizeof(T), sizeof y2);
-        std::memcpy(&y3, yb + offset - 3 * sizeof(T), sizeof y3);
-        const Values dx = x0 - x1;
-        const Values dy = y0 - y1;
-        // Casts between vectors of one size reinterpret their bits.
-        const Values ax = (Values)((Masks)dx & magnitude);
-        const Values ay = (Values)((Masks)dy & magnitude);
-        const Values ay0 = (Values)((Masks)y0 & magnitude);
-        const Values ay1 = (Values)((Masks)y1 & magnitude);
-        const Values dy_rising = (Values)((Masks)dy ^ flip);
-        const Values needed = tolerance + margin * (ay1 + ay0);
-        const Masks step = (ax >= tolerance) & (ax <= plain) & (ay >= needed) & (ay <= finite) & (dy_rising > Values{});
-        // Bit-for-bit repeats, compared as integers.
-        const Masks repeat = ((Masks)x0 == (Masks)x1) & ((Masks)y0 == (Masks)y1);
-        const Masks repeat_before = ((Masks)x1 == (Masks)x2) & ((Masks)y1 == (Masks)y2);
-        const Masks repeat_two_before = ((Masks)x2 == (Masks)x3) & ((Masks)y2 == (Masks)y3);
-        const Masks copy = repeat & (ay0 <= summable) & ~(repeat_before & repeat_two_before);
-        quiet &= step | copy;
-        repeat_lanes -= repeat;  // +1 in each lane that repeats
+        Masks repeat;
+        quiet &= quiet_samples<T>(xb, yb, offset, flip, repeat);
+        repeat_lanes += repeat;
     }
-    std::uint64_t words[vector_bytes / 8];
-    std::memcpy(words, &quiet, sizeof words);
-    std::uint64_t all = ~std::uint64_t{0};
-    for (std::uint64_t w : words) all &= w;
-    if (all != ~std::uint64_t{0}) return false;
-    using Int = decltype(Block<T>::sign_bit + 0);
-    Int lanes[vector_bytes / sizeof(T)];
-    std::memcpy(lanes, &repeat_lanes, sizeof lanes);
-    for (Int count : lanes) repeats += static_cast<std::size_t>(count);
-    return true;
+    return all_lanes<T>(quiet);
 }
 
 // From sample `begin` (at least 3) on, skips whole blocks that are quiet
@@ -134,11 +184,24 @@ std::size_t scan_quiet_blocks(const unsigned char* x, const unsigned char* y, st
                               bool falling, std::size_t& repeats) {
     using Masks = typename Block<T>::Masks;
     const Masks flip = Masks{} + (falling ? Block<T>::sign_bit : 0);
+    // Each lane counts down by one per repeat of the quiet blocks; a lane
+    // sees at most one sample per block, so the count cannot wrap before
+    // 2^31 blocks, and the scan stops after 2^24 blocks to be sure.
+    Masks counted = Masks{};
+    Masks block_repeats;
     std::size_t i = begin;
-    while (end - i >= quiet_block_width<T> &&
-           block_is_quiet<T>(x + i * sizeof(T), y + i * sizeof(T), flip, repeats)) {
+    const std::size_t last = end - begin > (std::size_t{1} << 24) * quiet_block_width<T>
+                                 ? begin + (std::size_t{1} << 24) * quiet_block_width<T>
+                                 : end;
+    while (last - i >= quiet_block_width<T> &&
+           block_is_quiet<T>(x + i * sizeof(T), y + i * sizeof(T), flip, block_repeats)) {
+        counted += block_repeats;
         i += quiet_block_width<T>;
     }
+    using Int = decltype(Block<T>::sign_bit + 0);
+    Int lanes[vector_bytes / sizeof(T)];
+    std::memcpy(lanes, &counted, sizeof lanes);
+    for (Int lane : lanes) repeats += static_cast<std::size_t>(-lane);
     return i;
 }
 
@@ -198,13 +261,20 @@ std::size_t scan_quiet_blocks(const unsigned char* x, const unsigned char* y, st
             const T ax = dx < T(0) ? -dx : dx;
             const T ay = dy < T(0) ? -dy : dy;
             const T ay0 = y0 < T(0) ? -y0 : y0;
-            const T ay1 = y1 < T(0) ? -y1 : y1;
-            const T needed = coordinate_tolerance<T> + quiet_margin<T> * (ay1 + ay0);
-            const bool step = ax >= coordinate_tolerance<T> && ax <= largest_plain_difference<T> && ay >= needed &&
-                              ay <= std::numeric_limits<T>::max() && (dy < T(0)) == falling;
+            auto clears = [&](T before, T after) {
+                const T d = after - before;
+                const T a0 = after < T(0) ? -after : after;
+                const T a1 = before < T(0) ? -before : before;
+                return (d < T(0) ? -d : d) >= coordinate_tolerance<T> + quiet_margin<T> * (a1 + a0);
+            };
             const bool repeat = repeats_at(k);
+            const bool repeat_before = repeats_at(k - 1);
+            const bool repeat_two_before = repeats_at(k - 2);
+            const bool step = ax >= coordinate_tolerance<T> && ax <= largest_plain_difference<T> &&
+                              ay >= coordinate_tolerance<T> && ay <= std::numeric_limits<T>::max() &&
+                              (dy < T(0)) == falling && (!(repeat_before && repeat_two_before) || clears(y1, y0));
             const bool copy = repeat && ay0 <= std::numeric_limits<T>::max() / T(4) &&
-                              !(repeats_at(k - 1) && repeats_at(k - 2));
+                              (!repeat_before || (!repeat_two_before && clears(at(y, k - 3), at(y, k - 2))));
             quiet &= step || copy;
             block_repeats += repeat ? 1 : 0;
         }

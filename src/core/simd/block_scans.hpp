@@ -56,37 +56,51 @@ bool repeats_previous(Samples<T> x, Samples<T> y, std::size_t k) {
 // step merges them) and the direction is a plain number with the carried
 // sign: dy finite and of that sign, |dx| not huge.  NaN and infinite
 // differences are never quiet.
-//
-// A unit's x-point carries the in-order mean of its copies of y, which is
-// the copy itself for one or two copies (2y / 2 is y) and within one
-// epsilon of it, relatively, for three.  So that every test the collapse
-// and the detector make on the means gives the answer the samples give, dy
-// must also clear quiet_margin times |y0| + |y1| (twice the worst
-// deviation of the two means together, with room for the roundings of the
-// test itself).
-template <class T>
-inline constexpr T quiet_margin = T(4) * coordinate_tolerance<T>;
-
 template <class T>
 bool step_is_quiet(T x0, T y0, T x1, T y1, bool falling) {
     const T dx = x1 - x0;
     const T dy = y1 - y0;
     const T ax = std::fabs(dx);
     const T ay = std::fabs(dy);
-    const T needed = coordinate_tolerance<T> + quiet_margin<T> * (std::fabs(y0) + std::fabs(y1));
-    return ax >= coordinate_tolerance<T> && ax <= largest_plain_difference<T> && ay >= needed &&
+    return ax >= coordinate_tolerance<T> && ax <= largest_plain_difference<T> && ay >= coordinate_tolerance<T> &&
            ay <= std::numeric_limits<T>::max() && (dy < T(0)) == falling;
 }
 
+// A unit's x-point carries the in-order mean of its copies of y: the copy
+// itself for one or two copies (2y / 2 is y), within one epsilon of it,
+// relatively, for three.  So that every test the collapse and the detector
+// make on the means gives the answer the samples give, a step into or out
+// of three copies must also clear quiet_margin times |y0| + |y1| (twice the
+// worst deviation of the two means together, with room for the roundings
+// of the test itself).
+template <class T>
+inline constexpr T quiet_margin = T(4) * coordinate_tolerance<T>;
+
+template <class T>
+bool step_clears_margin(T y0, T y1) {
+    return std::fabs(y1 - y0) >= coordinate_tolerance<T> + quiet_margin<T> * (std::fabs(y0) + std::fabs(y1));
+}
+
+// Whether samples k - 1 and k - 2 are the second and third copies of a unit.
+template <class T>
+bool three_copies_end_at(Samples<T> x, Samples<T> y, std::size_t k) {
+    return repeats_previous(x, y, k) && repeats_previous(x, y, k - 1);
+}
+
 // Sample k (k >= 3) may lie in a quiet stretch when the step to it from the
-// sample before is quiet, or when it repeats that sample as the second or
-// third copy of a unit (and three copies of y sum without overflow).  The
-// rule every kernel's quiet-block test implements.
+// sample before is quiet (and clears the margin if it leaves three copies),
+// or when it repeats that sample as the second or third copy of a unit
+// (three copies of y summing without overflow, the step into three copies
+// clearing the margin).  The rule every kernel's quiet-block test
+// implements.
 template <class T>
 bool sample_is_quiet(Samples<T> x, Samples<T> y, std::size_t k, bool falling) {
-    if (step_is_quiet(x[k - 1], y[k - 1], x[k], y[k], falling)) return true;
-    return repeats_previous(x, y, k) && std::fabs(y[k]) <= std::numeric_limits<T>::max() / T(4) &&
-           !(repeats_previous(x, y, k - 1) && repeats_previous(x, y, k - 2));
+    if (step_is_quiet(x[k - 1], y[k - 1], x[k], y[k], falling)) {
+        return !three_copies_end_at(x, y, k - 1) || step_clears_margin(y[k - 1], y[k]);
+    }
+    if (!repeats_previous(x, y, k) || !(std::fabs(y[k]) <= std::numeric_limits<T>::max() / T(4))) return false;
+    if (!repeats_previous(x, y, k - 1)) return true;
+    return !repeats_previous(x, y, k - 2) && step_clears_margin(y[k - 3], y[k - 2]);
 }
 
 namespace simd {
