@@ -124,6 +124,14 @@ void make_walk(const std::uint8_t* data, std::size_t size, std::vector<T>& xs, s
     T x = T(0), y = T(0), x_direction = T(1), y_direction = T(1);
     for (std::size_t k = 0; k < n; ++k) {
         const std::uint8_t x_byte = data[2 * k], y_byte = data[2 * k + 1];
+        // x bytes 8 to 15: the sample repeats the one before bit for bit,
+        // as a controller that samples faster than it updates reports it
+        // (runs of such copies are what the fast path takes as units).
+        if (k > 0 && x_byte >= 8 && x_byte < 16) {
+            xs[k] = xs[k - 1];
+            ys[k] = ys[k - 1];
+            continue;
+        }
         xs[k] = x + walk_step(x_byte, x_direction);
         ys[k] = y + walk_step(y_byte, y_direction);
         // NaN, infinite and huge steps are one-sample events: the walk goes
