@@ -39,6 +39,14 @@ FilteredPoint<T> make_point(T anchor, T mean, std::size_t first, std::size_t las
     }
 }
 
+// The mean a run hands on: its in-order sum divided once by the count
+// converted to T; a run of one keeps its value without a division (v / 1
+// is v exactly).  The one place for the rule the fast paths replay.
+template <class T>
+T run_mean(T sum, std::size_t count) {
+    return count == 1 ? sum : sum / static_cast<T>(count);
+}
+
 // Merges consecutive items whose compared coordinate is the same as the run's
 // first member (the anchor, never the previous member) and hands each run to
 // `sink` as a FilteredPoint.  The averaged coordinate is summed strictly in
@@ -141,7 +149,7 @@ private:
     // Out of line, so that the later stages inlined into it do not crowd the
     // sample loop's registers (the running sum would otherwise be spilled).
     [[gnu::noinline]] void emit(T anchor, T sum, std::size_t count, std::size_t first, std::size_t last) {
-        const T mean = count == 1 ? sum : sum / static_cast<T>(count);
+        const T mean = run_mean(sum, count);
         sink_(make_point<T, compared_axis>(anchor, mean, first, last));
     }
 

@@ -178,9 +178,7 @@ private:
         return sum;
     }
     static T mean_of_y(Samples<T> y, std::size_t first, std::size_t last) {
-        const std::size_t count = last - first + 1;
-        const T sum = sum_of_y(y, first, last);
-        return count == 1 ? sum : sum / static_cast<T>(count);
+        return run_mean(sum_of_y(y, first, last), last - first + 1);
     }
 
     // Before sample i, when the x-run in progress, the y-run in progress and
@@ -285,13 +283,7 @@ private:
             if (joined == 0) return i;
             y_runs_.grow_to(sum, y_runs_.count() + joined, k - 2);
             x_runs_.restart_with(x[k - 1], y[k - 1], 1, k - 1, k - 1);
-            if (merges_ != nullptr) {
-                if (!merges_->empty() && merges_->back().end == x_points_) {
-                    merges_->back().end += joined;
-                } else {
-                    merges_->push_back({x_points_, x_points_ + joined});
-                }
-            }
+            record_merges_from_here(joined);
             x_points_ += joined;
             return k;
         } else {
@@ -356,7 +348,7 @@ private:
                 }
                 // The x-run ends: its x-point must start a y-run of its own,
                 // and not be the first of a y-chunk.
-                const T mean = count == 1 ? sum : sum / static_cast<T>(count);
+                const T mean = run_mean(sum, count);
                 if (same_coordinate(mean, held.y)) break;
                 if constexpr (y_chunked) {
                     if (x_points_ == next_y_start_) break;
@@ -420,15 +412,19 @@ private:
                 advance_y_chunk();
             }
         }
-        if (y_runs_.push(p) && merges_ != nullptr) {
-            // Kept as spans of consecutive x-point numbers.
-            if (!merges_->empty() && merges_->back().end == x_points_) {
-                ++merges_->back().end;
-            } else {
-                merges_->push_back({x_points_, x_points_ + 1});
-            }
-        }
+        if (y_runs_.push(p)) record_merges_from_here(1);
         ++x_points_;
+    }
+
+    // Notes that the next `count` x-points (from number x_points_ on) join
+    // the y-run before them, as spans of consecutive numbers.
+    void record_merges_from_here(std::size_t count) {
+        if (merges_ == nullptr) return;
+        if (!merges_->empty() && merges_->back().end == x_points_) {
+            merges_->back().end += count;
+        } else {
+            merges_->push_back({x_points_, x_points_ + count});
+        }
     }
 
     // The x-point number at which the next y-chunk starts (none: never reached).
