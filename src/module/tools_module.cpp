@@ -12,6 +12,7 @@
 
 #include "fill_samples.hpp"
 #include "gcode_interpreter.hpp"
+#include "label_hatches.hpp"
 #include "py_ref.hpp"
 #include "simd/block_scans.hpp"
 
@@ -42,6 +43,21 @@ public:
         }
         return true;
     }
+    // Takes a C-contiguous 1-D buffer of any item type; its format character
+    // (native byte order) tells which.
+    bool take_any(PyObject* object, bool writable) {
+        int flags = PyBUF_C_CONTIGUOUS | PyBUF_FORMAT | (writable ? PyBUF_WRITABLE : 0);
+        if (PyObject_GetBuffer(object, &view_, flags) != 0) return false;
+        held_ = true;
+        return true;
+    }
+    char format() const {
+        const char* f = view_.format == nullptr ? "B" : view_.format;
+        if (*f == '@' || *f == '=') ++f;
+        return f[1] == '\0' ? *f : '?';
+    }
+    Py_ssize_t itemsize() const { return view_.itemsize; }
+    int ndim() const { return view_.ndim; }
     template <typename T>
     T* data() const {
         return static_cast<T*>(view_.buf);
@@ -175,6 +191,93 @@ PyObject* fill_samples(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
     Py_RETURN_NONE;
 }
 
+constexpr const char label_hatches_doc[] =
+    "label_hatches(x, y, t, laser_on, out)\n--\n\n"
+    "Writes the hatch ids of the samples into out (int32).  x and y are float32 or float64 of one type, t\n"
+    "float64 or None, laser_on uint8 or None, all of one length.  Returns (error, scales): error is None or\n"
+    "the reason the layer cannot be judged; scales a dict of what was derived from the data.";
+
+template <typename T>
+hatches::HatchResult run_label_hatches(const View& x, const View& y, const double* t, const std::uint8_t* laser_on,
+                                       std::int32_t* out, bool& out_of_memory) {
+    hatches::HatchInput<T> input{x.data<const T>(), y.data<const T>(), t, laser_on, x.size()};
+    hatches::HatchResult result;
+    Py_BEGIN_ALLOW_THREADS
+    try {
+        result = hatches::label_hatches(input, out);
+    } catch (const std::bad_alloc&) {
+        out_of_memory = true;
+    }
+    Py_END_ALLOW_THREADS
+    return result;
+}
+
+PyObject* scales_dict(const hatches::HatchScales& s) {
+    Ref dict = own(PyDict_New());
+    if (dict == nullptr) return nullptr;
+    Ref directions = own(PyList_New(static_cast<Py_ssize_t>(s.directions_deg.size())));
+    if (directions == nullptr) return nullptr;
+    for (std::size_t k = 0; k < s.directions_deg.size(); ++k) {
+        PyObject* value = PyFloat_FromDouble(s.directions_deg[k]);
+        if (value == nullptr) return nullptr;
+        PyList_SET_ITEM(directions.get(), static_cast<Py_ssize_t>(k), value);
+    }
+    if (!put(dict.get(), "sampling_interval", PyFloat_FromDouble(s.sampling_interval)) ||
+        !put(dict.get(), "grid", PyFloat_FromDouble(s.grid)) || !put(dict.get(), "noise", PyFloat_FromDouble(s.noise)) ||
+        !put(dict.get(), "deviation", PyFloat_FromDouble(s.deviation)) ||
+        !put(dict.get(), "mark_step", PyFloat_FromDouble(s.mark_step)) ||
+        !put(dict.get(), "rest_step", PyFloat_FromDouble(s.rest_step)) ||
+        !put(dict.get(), "jump_step", PyFloat_FromDouble(s.jump_step)) ||
+        !put(dict.get(), "window", PyLong_FromLong(s.window)) ||
+        !put(dict.get(), "hatch_spacing", PyFloat_FromDouble(s.hatch_spacing)) ||
+        !put(dict.get(), "directions_deg", directions.release()) ||
+        !put(dict.get(), "pieces", PyLong_FromSize_t(s.pieces)) ||
+        !put(dict.get(), "hatches", PyLong_FromSize_t(s.hatches)) ||
+        !put(dict.get(), "repeats", PyLong_FromSize_t(s.repeats))) {
+        return nullptr;
+    }
+    return dict.release();
+}
+
+PyObject* label_hatches(PyObject*, PyObject* const* args, Py_ssize_t nargs) {
+    if (nargs != 5) {
+        PyErr_SetString(PyExc_TypeError, "label_hatches() takes 5 arguments (x, y, t, laser_on, out)");
+        return nullptr;
+    }
+    View x, y, t, laser_on, out;
+    if (!x.take_any(args[0], false) || !y.take_any(args[1], false)) return nullptr;
+    char kind = x.format();
+    if ((kind != 'f' && kind != 'd') || y.format() != kind || x.ndim() > 1 || y.ndim() > 1) {
+        PyErr_SetString(PyExc_TypeError, "x and y must be 1-D float32 or float64 buffers of one type");
+        return nullptr;
+    }
+    std::size_t n = x.size();
+    if (y.size() != n) {
+        PyErr_SetString(PyExc_ValueError, "x and y must have one length");
+        return nullptr;
+    }
+    if (args[2] != Py_None && !t.take(args[2], 8, false, "t")) return nullptr;
+    if (args[3] != Py_None && !laser_on.take(args[3], 1, false, "laser_on")) return nullptr;
+    if (!out.take(args[4], 4, true, "out")) return nullptr;
+    if ((args[2] != Py_None && t.size() != n) || (args[3] != Py_None && laser_on.size() != n) || out.size() != n) {
+        PyErr_SetString(PyExc_ValueError, "t, laser_on and out must have the length of x");
+        return nullptr;
+    }
+    const double* times = args[2] == Py_None ? nullptr : t.data<const double>();
+    const std::uint8_t* on = args[3] == Py_None ? nullptr : laser_on.data<const std::uint8_t>();
+    bool out_of_memory = false;
+    hatches::HatchResult result =
+        kind == 'f' ? run_label_hatches<float>(x, y, times, on, out.data<std::int32_t>(), out_of_memory)
+                    : run_label_hatches<double>(x, y, times, on, out.data<std::int32_t>(), out_of_memory);
+    if (out_of_memory) return PyErr_NoMemory();
+    Ref scales = own(scales_dict(result.scales));
+    if (scales == nullptr) return nullptr;
+    if (result.error.empty()) return Py_BuildValue("(OO)", Py_None, scales.get());
+    Ref message = own(PyUnicode_DecodeUTF8(result.error.data(), static_cast<Py_ssize_t>(result.error.size()), "replace"));
+    if (message == nullptr) return nullptr;
+    return Py_BuildValue("(OO)", message.get(), scales.get());
+}
+
 constexpr const char simd_target_doc[] =
     "simd_target()\n--\n\n"
     "The instruction set of the block scans annotate_scanlines uses in this process.";
@@ -185,6 +288,8 @@ PyMethodDef methods[] = {
     {"simd_target", simd_target, METH_NOARGS, simd_target_doc},
     {"interpret_gcode", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(interpret_gcode)), METH_FASTCALL,
      interpret_gcode_doc},
+    {"label_hatches", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(label_hatches)), METH_FASTCALL,
+     label_hatches_doc},
     {"fill_samples", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fill_samples)), METH_FASTCALL,
      fill_samples_doc},
     {nullptr, nullptr, 0, nullptr},

@@ -3,6 +3,7 @@ a per-scanline table, pictures and a command line (`rastermark`)."""
 
 from __future__ import annotations
 
+from .hatches import HatchInfo, label_hatches
 from .readers import (
     InputError,
     Layer,
@@ -18,9 +19,11 @@ from .readers import (
 from .table import annotate_layer, scanline_table
 
 __all__ = [
+    "HatchInfo",
     "InputError",
     "Layer",
     "annotate_layer",
+    "label_hatches",
     "read_csv",
     "read_gcode",
     "read_hdf5",

@@ -13,8 +13,12 @@ samples.  A hatch is
 
 *Purity* is the share of labelled samples (id > 0) that belong to the hatch
 that holds most of their id's hatch samples; a labelled sample of no hatch
-(a jump, a contour) is impure.  A *merge* is an id that is the best id of
-two or more complete hatches.
+(a jump, a contour) is impure, while rest samples and short step-overs
+between neighbouring hatches (`kind` 3 and 4) are neutral: they count
+neither way.  A *merge* is an id that is the best id of two or more
+complete hatches.  Long jumps (laser off, `kind` 0 where kinds are given)
+and contours (`kind` 2) are counted with how many of their samples carry
+an id.
 """
 
 from __future__ import annotations
@@ -25,6 +29,9 @@ import numpy as np
 
 COMPLETE_SHARE = 0.9
 ONE_TO_ONE_SIZE = 1.2
+# Hatches of at least this many samples are counted apart (`one_to_one_long`).
+LONG_HATCH_SAMPLES = 10
+KIND_JUMP, KIND_HATCH, KIND_CONTOUR, KIND_REST, KIND_STEP_OVER = 0, 1, 2, 3, 4
 
 
 @dataclass
@@ -37,6 +44,12 @@ class Score:
     pure: int
     off_samples: int  # laser-off samples (jumps, travel)
     off_labelled: int
+    long_hatches: int = 0  # hatches of LONG_HATCH_SAMPLES samples or more
+    long_one_to_one: int = 0
+    long_jump_samples: int = 0  # laser off and not a step-over
+    long_jump_labelled: int = 0
+    contour_samples: int = 0
+    contour_labelled: int = 0
 
     @property
     def complete_share(self) -> float:
@@ -45,6 +58,18 @@ class Score:
     @property
     def one_to_one_share(self) -> float:
         return self.one_to_one / self.hatches if self.hatches else float("nan")
+
+    @property
+    def long_one_to_one_share(self) -> float:
+        return self.long_one_to_one / self.long_hatches if self.long_hatches else float("nan")
+
+    @property
+    def long_jump_labelled_share(self) -> float:
+        return self.long_jump_labelled / self.long_jump_samples if self.long_jump_samples else float("nan")
+
+    @property
+    def contour_labelled_share(self) -> float:
+        return self.contour_labelled / self.contour_samples if self.contour_samples else float("nan")
 
     @property
     def purity(self) -> float:
@@ -83,12 +108,19 @@ def score_labels(ids, truth, laser_on=None, kind=None, hatch_kind: int = 1) -> S
         raise ValueError(f"ids and truth must be 1-D of one length, got {ids.shape} and {truth.shape}")
     hatch = np.ones(len(ids), bool)
     off = np.zeros(len(ids), bool)
+    neutral = np.zeros(len(ids), bool)
+    contour = np.zeros(len(ids), bool)
     if laser_on is not None:
         off = np.asarray(laser_on) == 0
         hatch &= ~off
+    long_jump = off
     if kind is not None:
-        hatch &= np.asarray(kind) == hatch_kind
-    labelled = ids > 0
+        kind = np.asarray(kind)
+        hatch &= kind == hatch_kind
+        neutral = (kind == KIND_REST) | (kind == KIND_STEP_OVER)
+        contour = kind == KIND_CONTOUR
+        long_jump = off & ~neutral
+    labelled = (ids > 0) & ~neutral
     hatch_ids, hatch_sizes = np.unique(truth[hatch], return_counts=True)
     id_values, id_sizes = np.unique(ids[labelled], return_counts=True)
 
@@ -100,7 +132,7 @@ def score_labels(ids, truth, laser_on=None, kind=None, hatch_kind: int = 1) -> S
 
     size_of_hatch = dict(zip(hatch_ids.tolist(), hatch_sizes.tolist()))
     size_of_id = dict(zip(id_values.tolist(), id_sizes.tolist()))
-    complete = one_to_one = 0
+    complete = one_to_one = long_one_to_one = 0
     best_of_complete: list[int] = []
     for t, i, c in zip(best_truth.tolist(), best_id.tolist(), best_count.tolist()):
         size = size_of_hatch[t]
@@ -109,6 +141,7 @@ def score_labels(ids, truth, laser_on=None, kind=None, hatch_kind: int = 1) -> S
             best_of_complete.append(i)
             if size_of_id[i] <= ONE_TO_ONE_SIZE * size:
                 one_to_one += 1
+                long_one_to_one += size >= LONG_HATCH_SAMPLES
     _, per_id = np.unique(np.array(best_of_complete, np.int64), return_counts=True)
     merges = int(np.count_nonzero(per_id > 1))
 
@@ -121,4 +154,8 @@ def score_labels(ids, truth, laser_on=None, kind=None, hatch_kind: int = 1) -> S
     pure = int(np.count_nonzero(lookup_truth[where] == truth[both])) if len(where) else 0
     return Score(hatches=len(hatch_ids), complete=complete, one_to_one=one_to_one, merges=merges,
                  labelled=int(np.count_nonzero(labelled)), pure=pure, off_samples=int(np.count_nonzero(off)),
-                 off_labelled=int(np.count_nonzero(off & labelled)))
+                 off_labelled=int(np.count_nonzero(off & labelled)),
+                 long_hatches=int(np.count_nonzero(hatch_sizes >= LONG_HATCH_SAMPLES)), long_one_to_one=long_one_to_one,
+                 long_jump_samples=int(np.count_nonzero(long_jump)),
+                 long_jump_labelled=int(np.count_nonzero(long_jump & (ids > 0))),
+                 contour_samples=int(np.count_nonzero(contour)), contour_labelled=int(np.count_nonzero(contour & (ids > 0))))

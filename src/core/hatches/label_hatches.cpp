@@ -1,0 +1,629 @@
+// The hatch labeller, stage by stage:
+//
+//   1. the path: usable samples (finite, laser on), exact repeats set aside,
+//      cut into stretches at every unusable sample;
+//   2. the scales: noise and grid from second differences, the mark step
+//      as the slowest strong mode of the speeds, and from them the
+//      straightness bound, the rest and jump steps and the window;
+//   3. straight samples: a sample is inside a line when it lies near the
+//      chord of its +-w neighbours and both halves move at one marking
+//      speed (per sample, so split over the workers);
+//   4. pieces: runs of inside samples, split where they curve, rejoined
+//      where noise broke a line, each taking back the on-line samples at
+//      its ends;
+//   5. hatches: pieces along the layer's main directions (a length-weighted
+//      histogram of angles) with a parallel neighbour about one hatch
+//      spacing away among the nearest such pieces along the path;
+//   6. ids along the path; rests at a hatch's end and exact repeats take
+//      the id of the sample before them.
+#include "label_hatches.hpp"
+
+#include <algorithm>
+#include <array>
+#include <cmath>
+#include <cstddef>
+#include <cstdint>
+#include <limits>
+#include <string>
+#include <utility>
+#include <vector>
+
+#include "log_histogram.hpp"
+#include "worker_pool.hpp"
+
+namespace rastermark::hatches {
+
+namespace {
+
+constexpr double pi = 3.14159265358979323846;
+constexpr double nan = std::numeric_limits<double>::quiet_NaN();
+
+// Samples per task of the parallel stages: fixed, so that the work (and
+// every floating-point sum) is split the same way for any worker count.
+constexpr std::size_t block_size = std::size_t{1} << 16;
+// Below this many samples everything runs on the calling thread.
+constexpr std::size_t parallel_threshold = std::size_t{1} << 20;
+
+struct Point {
+    double x, y;
+};
+
+Point operator-(Point a, Point b) { return {a.x - b.x, a.y - b.y}; }
+double dot(Point a, Point b) { return a.x * b.x + a.y * b.y; }
+double cross(Point a, Point b) { return a.x * b.y - a.y * b.x; }
+double norm(Point a) { return std::hypot(a.x, a.y); }
+
+// A run of usable samples without a break, as positions [begin, end) in the
+// path's own numbering.
+struct Stretch {
+    std::size_t begin, end;
+};
+
+// ---------------------------------------------------------------------------
+// 1. The path.
+
+template <class T>
+class Path {
+public:
+    Path(const HatchInput<T>& input) : in_(input) {}
+
+    // Numbers the usable samples that do not repeat the one before; an
+    // error text where t cannot be used.
+    std::string build(std::size_t& repeats) {
+        const std::size_t n = in_.size;
+        if (in_.t != nullptr) {
+            for (std::size_t i = 0; i < n; ++i) {
+                if (!std::isfinite(in_.t[i])) return "t[" + std::to_string(i) + "] is not finite";
+                if (i > 0 && !(in_.t[i] > in_.t[i - 1])) {
+                    return "t must increase from sample to sample; t[" + std::to_string(i) + "] does not";
+                }
+            }
+        }
+        repeats = 0;
+        std::size_t kept = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!usable(i)) continue;
+            if (repeats_previous(i)) {
+                ++repeats;
+            } else {
+                ++kept;
+            }
+        }
+        if (kept > std::numeric_limits<std::uint32_t>::max()) {
+            return "more than 2^32 distinct samples in one layer; label it in parts";
+        }
+        if (kept != n) index_.reserve(kept);
+        std::size_t j = 0;
+        bool open = false;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (!usable(i)) {
+                if (open) stretches_.back().end = j;
+                open = false;
+                continue;
+            }
+            if (repeats_previous(i)) continue;
+            if (!open) stretches_.push_back({j, j});
+            open = true;
+            if (kept != n) index_.push_back(static_cast<std::uint32_t>(i));
+            ++j;
+        }
+        if (open) stretches_.back().end = j;
+        size_ = kept;
+        if (in_.t != nullptr) set_clock();
+        return {};
+    }
+
+    std::size_t size() const { return size_; }
+    const std::vector<Stretch>& stretches() const { return stretches_; }
+    double sampling_interval() const { return interval_; }
+
+    std::size_t original(std::size_t j) const { return index_.empty() ? j : index_[j]; }
+    Point at(std::size_t j) const {
+        std::size_t i = original(j);
+        return {static_cast<double>(in_.x[i]), static_cast<double>(in_.y[i])};
+    }
+    // Time in sampling intervals.
+    double time(std::size_t j) const {
+        return in_.t == nullptr ? static_cast<double>(j) : (in_.t[original(j)] - in_.t[0]) / interval_;
+    }
+
+    bool usable(std::size_t i) const {
+        return std::isfinite(in_.x[i]) && std::isfinite(in_.y[i]) && (in_.laser_on == nullptr || in_.laser_on[i] != 0);
+    }
+    // Sample i repeats sample i - 1 exactly (both usable).
+    bool repeats_previous(std::size_t i) const {
+        return i > 0 && usable(i - 1) && in_.x[i] == in_.x[i - 1] && in_.y[i] == in_.y[i - 1];
+    }
+
+private:
+    // The median time between consecutive distinct samples of a stretch.
+    void set_clock() {
+        std::vector<double> gaps;
+        gaps.reserve(size_);
+        for (const Stretch& s : stretches_) {
+            for (std::size_t j = s.begin + 1; j < s.end; ++j) gaps.push_back(in_.t[original(j)] - in_.t[original(j - 1)]);
+        }
+        if (gaps.empty()) return;
+        auto middle = gaps.begin() + static_cast<std::ptrdiff_t>(gaps.size() / 2);
+        std::nth_element(gaps.begin(), middle, gaps.end());
+        interval_ = *middle;
+    }
+
+    const HatchInput<T>& in_;
+    std::vector<std::uint32_t> index_;  // original index of each distinct sample; empty when all are
+    std::vector<Stretch> stretches_;
+    std::size_t size_ = 0;
+    double interval_ = 1.0;
+};
+
+// ---------------------------------------------------------------------------
+// 2. The scales.
+
+// Chord length over this many samples measures speed: long enough that
+// noise of a fifth of a step hardly moves it, short enough to fit hatches.
+constexpr std::size_t speed_lag = 4;
+// A speed mode is strong when its smoothed count reaches this share of the
+// largest mode's.
+constexpr double strong_mode_share = 0.25;
+// A Gaussian second difference has sigma * sqrt(6); its median absolute
+// value is 0.6745 times that.
+constexpr double median_second_difference_per_sigma = 0.6745 * 2.449489742783178;
+
+template <class T>
+std::string estimate_scales(const Path<T>& path, HatchScales& scales) {
+    double magnitude = 0.0;
+    for (const Stretch& s : path.stretches()) {
+        for (std::size_t j = s.begin; j < s.end; ++j) {
+            Point p = path.at(j);
+            magnitude = std::max({magnitude, std::fabs(p.x), std::fabs(p.y)});
+        }
+    }
+    // The rounding of the coordinates themselves: differences below it are
+    // arithmetic, not noise, and count as zeros.
+    const double rounding = 8.0 * std::numeric_limits<T>::epsilon() * magnitude;
+    LogHistogram second;
+    for (const Stretch& s : path.stretches()) {
+        for (std::size_t j = s.begin + 1; j + 1 < s.end; ++j) {
+            Point p = path.at(j), before = path.at(j - 1), after = path.at(j + 1);
+            double t0 = path.time(j - 1), t1 = path.time(j), t2 = path.time(j + 1);
+            Point v0 = p - before, v1 = after - p;
+            double a_x = std::fabs(v1.x / (t2 - t1) - v0.x / (t1 - t0));
+            double a_y = std::fabs(v1.y / (t2 - t1) - v0.y / (t1 - t0));
+            second.add(a_x > rounding ? a_x : 0.0);
+            second.add(a_y > rounding ? a_y : 0.0);
+        }
+    }
+    double median_noise = second.quantile(0.5) / median_second_difference_per_sigma;
+    // The grid shows as the lowest populated size of nonzero differences.
+    int grid_bin = second.lowest_bin_holding(0.005);
+    double grid = grid_bin >= 0 ? LogHistogram::centre(grid_bin) : 0.0;
+    scales.grid = grid;
+    // A uniform rounding error on a grid q has q / sqrt(12).
+    scales.noise = std::max({median_noise, grid / std::sqrt(12.0), rounding});
+    scales.deviation = std::max({5.0 * median_noise, 2.0 * grid, 4.0 * rounding});
+
+    LogHistogram speeds;
+    const double moving = std::max(3.0 * scales.noise, grid);
+    std::size_t chords = 0;
+    for (const Stretch& s : path.stretches()) {
+        if (s.end - s.begin <= speed_lag) continue;
+        for (std::size_t j = s.begin; j + speed_lag < s.end; ++j) {
+            double speed = norm(path.at(j + speed_lag) - path.at(j)) / (path.time(j + speed_lag) - path.time(j));
+            ++chords;
+            if (speed > moving) speeds.add(speed);
+        }
+    }
+    if (speeds.positive() < 8) {
+        return "too few marking samples to find a mark step: " + std::to_string(speeds.positive()) + " of " +
+               std::to_string(chords) + " stretches of " + std::to_string(speed_lag) +
+               " samples move more than the noise";
+    }
+    // Smoothed counts, then the slowest strong local maximum.
+    const int bins = LogHistogram::bins;
+    std::vector<double> smooth(static_cast<std::size_t>(bins), 0.0);
+    constexpr std::array<double, 5> kernel{1, 2, 3, 2, 1};
+    double top = 0.0;
+    for (int b = 0; b < bins; ++b) {
+        double sum = 0.0;
+        for (int k = -2; k <= 2; ++k) {
+            if (b + k >= 0 && b + k < bins) sum += kernel[static_cast<std::size_t>(k + 2)] * static_cast<double>(speeds.count(b + k));
+        }
+        smooth[static_cast<std::size_t>(b)] = sum;
+        top = std::max(top, sum);
+    }
+    int peak = -1;
+    for (int b = 0; b < bins && peak < 0; ++b) {
+        double here = smooth[static_cast<std::size_t>(b)];
+        bool left = b == 0 || here > smooth[static_cast<std::size_t>(b - 1)];
+        bool right = b + 1 == bins || here >= smooth[static_cast<std::size_t>(b + 1)];
+        if (left && right && here >= strong_mode_share * top) peak = b;
+    }
+    double count = 0.0, sum = 0.0;
+    for (int b = std::max(0, peak - 3); b <= std::min(bins - 1, peak + 3); ++b) {
+        count += static_cast<double>(speeds.count(b));
+        sum += speeds.sum(b);
+    }
+    scales.mark_step = sum / count;
+    scales.rest_step = 0.4 * scales.mark_step;
+    scales.jump_step = 1.75 * scales.mark_step;
+    // Noise moves a chord's middle by about noise * 1.2; the window makes
+    // the speed of each half steady against it.
+    double relative = scales.noise / scales.mark_step;
+    scales.window = relative <= 0.08 ? 2 : relative <= 0.15 ? 3 : 4;
+    scales.sampling_interval = path.sampling_interval();
+    return {};
+}
+
+// ---------------------------------------------------------------------------
+// 3. Straight samples.
+
+template <class T>
+class StraightTest {
+public:
+    StraightTest(const Path<T>& path, const HatchScales& scales)
+        : path_(path),
+          w_(static_cast<std::size_t>(scales.window)),
+          deviation_(scales.deviation),
+          rest_(scales.rest_step),
+          jump_(scales.jump_step),
+          speed_noise_(3.0 * std::sqrt(2.0) * scales.noise / static_cast<double>(scales.window)) {}
+
+    // Sample j lies within the deviation of the chord from j - w to j + w,
+    // and both halves move at one speed between resting and jumping.
+    bool inside(std::size_t j) const {
+        Point a = path_.at(j - w_), b = path_.at(j), c = path_.at(j + w_);
+        double h1 = norm(b - a) / (path_.time(j) - path_.time(j - w_));
+        double h2 = norm(c - b) / (path_.time(j + w_) - path_.time(j));
+        if (!(std::min(h1, h2) >= rest_ && std::max(h1, h2) <= jump_)) return false;
+        if (std::fabs(h1 - h2) > 0.25 * std::max(h1, h2) + speed_noise_) return false;
+        Point chord = c - a;
+        double length = norm(chord);
+        return std::fabs(cross(chord, b - a)) <= deviation_ * length;
+    }
+
+    std::size_t window() const { return w_; }
+
+private:
+    const Path<T>& path_;
+    std::size_t w_;
+    double deviation_, rest_, jump_, speed_noise_;
+};
+
+template <class T>
+std::vector<std::uint8_t> straight_flags(const Path<T>& path, const StraightTest<T>& test) {
+    std::vector<std::uint8_t> flags(path.size(), 0);
+    const auto& stretches = path.stretches();
+    const std::size_t w = test.window();
+    auto fill_block = [&](std::size_t block) {
+        std::size_t lo = block * block_size, hi = std::min(path.size(), lo + block_size);
+        auto s = std::upper_bound(stretches.begin(), stretches.end(), lo,
+                                  [](std::size_t v, const Stretch& st) { return v < st.end; });
+        for (; s != stretches.end() && s->begin < hi; ++s) {
+            if (s->end - s->begin <= 2 * w) continue;
+            std::size_t from = std::max(lo, s->begin + w), to = std::min(hi, s->end - w);
+            for (std::size_t j = from; j < to; ++j) flags[j] = test.inside(j) ? 1 : 0;
+        }
+    };
+    std::size_t blocks = (path.size() + block_size - 1) / block_size;
+    if (path.size() >= parallel_threshold) {
+        worker_pool::run_indexed(blocks, fill_block);
+    } else {
+        for (std::size_t b = 0; b < blocks; ++b) fill_block(b);
+    }
+    return flags;
+}
+
+// ---------------------------------------------------------------------------
+// 4. Pieces.
+
+struct Piece {
+    std::size_t first, last;  // inclusive, in the path's numbering
+    std::size_t stretch;
+    // Filled by measure():
+    Point start{}, end{}, direction{};
+    double length = 0.0;
+    double angle = 0.0;  // degrees, [0, 180)
+    int family = -1;
+    bool hatch = false;
+    std::size_t rest_last = 0;
+};
+
+template <class T>
+double distance_from_line(const Path<T>& path, std::size_t j, Point origin, Point unit) {
+    return std::fabs(cross(unit, path.at(j) - origin));
+}
+
+template <class T>
+void measure(const Path<T>& path, Piece& piece) {
+    piece.start = path.at(piece.first);
+    piece.end = path.at(piece.last);
+    Point d = piece.end - piece.start;
+    piece.length = norm(d);
+    piece.direction = piece.length > 0 ? Point{d.x / piece.length, d.y / piece.length} : Point{1.0, 0.0};
+    double angle = std::atan2(d.y, d.x) * 180.0 / pi;
+    angle = std::fmod(angle + 360.0, 180.0);
+    piece.angle = angle >= 180.0 ? 0.0 : angle;
+}
+
+// Runs of inside samples, split at the sample farthest from the chord while
+// a run bends more than twice the deviation.
+template <class T>
+std::vector<Piece> straight_runs(const Path<T>& path, const std::vector<std::uint8_t>& flags, double deviation) {
+    std::vector<Piece> pieces;
+    std::vector<std::pair<std::size_t, std::size_t>> pending;
+    const auto& stretches = path.stretches();
+    for (std::size_t s = 0; s < stretches.size(); ++s) {
+        std::size_t j = stretches[s].begin;
+        while (j < stretches[s].end) {
+            if (!flags[j]) {
+                ++j;
+                continue;
+            }
+            std::size_t first = j;
+            while (j < stretches[s].end && flags[j]) ++j;
+            pending.assign(1, {first, j - 1});
+            std::vector<Piece> split;
+            while (!pending.empty()) {
+                auto [a, b] = pending.back();
+                pending.pop_back();
+                Point origin = path.at(a), chord = path.at(b) - origin;
+                double length = norm(chord);
+                std::size_t far = a;
+                double farthest = 0.0;
+                if (length > 0 && b > a + 1) {
+                    Point unit{chord.x / length, chord.y / length};
+                    for (std::size_t k = a + 1; k < b; ++k) {
+                        double d = distance_from_line(path, k, origin, unit);
+                        if (d > farthest) {
+                            farthest = d;
+                            far = k;
+                        }
+                    }
+                }
+                if (farthest > 2.0 * deviation) {
+                    // Second half first on the stack, so pieces come out in order.
+                    pending.push_back({far, b});
+                    pending.push_back({a, far - 1});
+                } else {
+                    split.push_back({a, b, s});
+                }
+            }
+            pieces.insert(pieces.end(), split.begin(), split.end());
+        }
+    }
+    return pieces;
+}
+
+// Joins neighbouring runs that one line holds: noise threw a few samples
+// of a hatch out of the straightness test.
+template <class T>
+std::vector<Piece> rejoin(const Path<T>& path, std::vector<Piece> pieces, const HatchScales& scales) {
+    std::vector<Piece> out;
+    const std::size_t gap = 2 * static_cast<std::size_t>(scales.window) + 2;
+    for (Piece& p : pieces) {
+        measure(path, p);
+        if (!out.empty()) {
+            Piece& q = out.back();
+            if (q.stretch == p.stretch && p.first - q.last <= gap && q.length > 0 && p.length > 0 &&
+                dot(q.direction, p.direction) > 0 &&
+                distance_from_line(path, p.first, q.start, q.direction) <= 2.0 * scales.deviation &&
+                distance_from_line(path, p.last, q.start, q.direction) <= 2.0 * scales.deviation) {
+                bool steady = true;
+                for (std::size_t k = q.last; k < p.first && steady; ++k) {
+                    double step = norm(path.at(k + 1) - path.at(k)) / (path.time(k + 1) - path.time(k));
+                    steady = step >= scales.rest_step && step <= scales.jump_step &&
+                             distance_from_line(path, k + 1, q.start, q.direction) <= 2.0 * scales.deviation;
+                }
+                if (steady) {
+                    q.last = p.last;
+                    measure(path, q);
+                    continue;
+                }
+            }
+        }
+        out.push_back(p);
+    }
+    return out;
+}
+
+// A sample next to a piece's end belongs to it when it lies on the piece's
+// line, one marking step on along it.
+template <class T>
+bool on_line_step(const Path<T>& path, const Piece& p, std::size_t from, std::size_t to, const HatchScales& scales) {
+    Point d = path.at(to) - path.at(from);
+    double step = norm(d) / std::fabs(path.time(to) - path.time(from));
+    double along = dot(d, p.direction) * (to > from ? 1.0 : -1.0);
+    return step >= scales.rest_step && step <= scales.jump_step && along > 0 &&
+           distance_from_line(path, to, p.start, p.direction) <= scales.deviation;
+}
+
+template <class T>
+void extend_ends(const Path<T>& path, std::vector<Piece>& pieces, const HatchScales& scales) {
+    const std::size_t reach = 2 * static_cast<std::size_t>(scales.window) + 2;
+    const auto& stretches = path.stretches();
+    for (std::size_t k = 0; k < pieces.size(); ++k) {
+        Piece& p = pieces[k];
+        std::size_t floor = stretches[p.stretch].begin;
+        if (k > 0 && pieces[k - 1].stretch == p.stretch) floor = pieces[k - 1].last + 1;
+        std::size_t ceiling = stretches[p.stretch].end;
+        if (k + 1 < pieces.size() && pieces[k + 1].stretch == p.stretch) ceiling = pieces[k + 1].first;
+        std::size_t first = p.first;
+        while (first > floor && p.first - first < reach && on_line_step(path, p, first, first - 1, scales)) --first;
+        std::size_t last = p.last;
+        while (last + 1 < ceiling && last - p.last < reach && on_line_step(path, p, last, last + 1, scales)) ++last;
+        p.first = first;
+        p.last = last;
+        measure(path, p);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// 5. Hatches.
+
+double axial_difference(double a, double b) {
+    double d = std::fabs(a - b);
+    return std::min(d, 180.0 - d);
+}
+
+// The main directions: peaks of the length-weighted angle histogram (one
+// degree per bin) holding a tenth of the highest, at least 5 degrees apart,
+// each refined to the weighted mean of its pieces' angles.
+std::vector<double> main_directions(const std::vector<Piece>& pieces) {
+    constexpr int bins = 180;
+    std::array<double, bins> weight{};
+    for (const Piece& p : pieces) weight[static_cast<std::size_t>(std::min(bins - 1, static_cast<int>(p.angle)))] += p.length;
+    std::array<double, bins> smooth{};
+    for (int b = 0; b < bins; ++b) {
+        smooth[static_cast<std::size_t>(b)] = weight[static_cast<std::size_t>((b + bins - 1) % bins)] +
+                                              2.0 * weight[static_cast<std::size_t>(b)] +
+                                              weight[static_cast<std::size_t>((b + 1) % bins)];
+    }
+    std::vector<int> peaks;
+    for (int b = 0; b < bins; ++b) {
+        double here = smooth[static_cast<std::size_t>(b)];
+        if (here > 0 && here > smooth[static_cast<std::size_t>((b + bins - 1) % bins)] &&
+            here >= smooth[static_cast<std::size_t>((b + 1) % bins)]) {
+            peaks.push_back(b);
+        }
+    }
+    std::sort(peaks.begin(), peaks.end(), [&](int a, int b) {
+        return smooth[static_cast<std::size_t>(a)] > smooth[static_cast<std::size_t>(b)] ||
+               (smooth[static_cast<std::size_t>(a)] == smooth[static_cast<std::size_t>(b)] && a < b);
+    });
+    std::vector<double> directions;
+    for (int b : peaks) {
+        if (directions.size() == 4 || smooth[static_cast<std::size_t>(b)] < 0.1 * smooth[static_cast<std::size_t>(peaks[0])]) break;
+        double centre = b + 0.5;
+        bool apart = std::all_of(directions.begin(), directions.end(),
+                                 [&](double d) { return axial_difference(d, centre) >= 5.0; });
+        if (!apart) continue;
+        // Axial mean: average the doubled angles.
+        double c = 0.0, s = 0.0;
+        for (const Piece& p : pieces) {
+            if (axial_difference(p.angle, centre) <= 3.0) {
+                c += p.length * std::cos(2.0 * p.angle * pi / 180.0);
+                s += p.length * std::sin(2.0 * p.angle * pi / 180.0);
+            }
+        }
+        double mean = std::atan2(s, c) * 90.0 / pi;
+        directions.push_back(std::fmod(mean + 180.0, 180.0));
+    }
+    return directions;
+}
+
+// Perpendicular distance of q's middle from p's line, and whether the two
+// overlap along p (within `margin`).
+std::pair<double, bool> beside(const Piece& p, const Piece& q, double margin) {
+    Point middle{(q.start.x + q.end.x) / 2.0, (q.start.y + q.end.y) / 2.0};
+    double across = std::fabs(cross(p.direction, middle - p.start));
+    double a = dot(p.direction, q.start - p.start), b = dot(p.direction, q.end - p.start);
+    bool overlap = std::min(a, b) <= p.length + margin && std::max(a, b) >= -margin;
+    return {across, overlap};
+}
+
+void choose_hatches(std::vector<Piece>& pieces, HatchScales& scales) {
+    std::vector<double> directions = main_directions(pieces);
+    scales.directions_deg = directions;
+    std::vector<std::size_t> members;
+    for (std::size_t k = 0; k < pieces.size(); ++k) {
+        Piece& p = pieces[k];
+        if (p.length <= 0) continue;
+        double tolerance = 1.5 + std::atan2(3.0 * scales.deviation, p.length) * 180.0 / pi;
+        double best = tolerance;
+        for (std::size_t f = 0; f < directions.size(); ++f) {
+            double d = axial_difference(p.angle, directions[f]);
+            if (d <= best) {
+                best = d;
+                p.family = static_cast<int>(f);
+            }
+        }
+        if (p.family >= 0) members.push_back(k);
+    }
+    // The hatch spacing: the median distance between consecutive parallel
+    // members that are not on one line.
+    std::vector<double> spacings;
+    for (std::size_t m = 0; m + 1 < members.size(); ++m) {
+        const Piece& p = pieces[members[m]];
+        const Piece& q = pieces[members[m + 1]];
+        if (p.family != q.family) continue;
+        auto [across, overlap] = beside(p, q, 0.0);
+        if (overlap && across > 2.0 * scales.deviation) spacings.push_back(across);
+    }
+    if (spacings.empty()) return;
+    auto middle = spacings.begin() + static_cast<std::ptrdiff_t>(spacings.size() / 2);
+    std::nth_element(spacings.begin(), middle, spacings.end());
+    const double spacing = *middle;
+    scales.hatch_spacing = spacing;
+    constexpr std::ptrdiff_t nearest = 2;
+    for (std::size_t m = 0; m < members.size(); ++m) {
+        Piece& p = pieces[members[m]];
+        std::ptrdiff_t lo = std::max<std::ptrdiff_t>(0, static_cast<std::ptrdiff_t>(m) - nearest);
+        std::ptrdiff_t hi = std::min<std::ptrdiff_t>(static_cast<std::ptrdiff_t>(members.size()) - 1,
+                                                     static_cast<std::ptrdiff_t>(m) + nearest);
+        for (std::ptrdiff_t k = lo; k <= hi && !p.hatch; ++k) {
+            if (k == static_cast<std::ptrdiff_t>(m)) continue;
+            const Piece& q = pieces[members[static_cast<std::size_t>(k)]];
+            if (q.family != p.family) continue;
+            auto [across, overlap] = beside(p, q, spacing);
+            p.hatch = overlap && across >= 0.6 * spacing && across <= 1.67 * spacing;
+        }
+    }
+}
+
+// ---------------------------------------------------------------------------
+// 6. Ids.
+
+template <class T>
+void write_ids(const HatchInput<T>& input, const Path<T>& path, std::vector<Piece>& pieces, const HatchScales& scales,
+               std::int32_t* ids) {
+    std::fill(ids, ids + input.size, -1);
+    std::int32_t next = 1;
+    const auto& stretches = path.stretches();
+    for (std::size_t k = 0; k < pieces.size(); ++k) {
+        Piece& p = pieces[k];
+        if (!p.hatch) continue;
+        // Rests at the end: samples that stay by the last one.
+        std::size_t ceiling = stretches[p.stretch].end;
+        if (k + 1 < pieces.size() && pieces[k + 1].stretch == p.stretch) ceiling = pieces[k + 1].first;
+        std::size_t last = p.last;
+        while (last + 1 < ceiling && norm(path.at(last + 1) - p.end) <= 2.0 * scales.deviation) ++last;
+        for (std::size_t j = p.first; j <= last; ++j) ids[path.original(j)] = next;
+        ++next;
+    }
+    // Exact repeats take the id of the sample before.
+    for (std::size_t i = 1; i < input.size; ++i) {
+        if (path.usable(i) && path.repeats_previous(i)) ids[i] = ids[i - 1];
+    }
+}
+
+}  // namespace
+
+template <class T>
+HatchResult label_hatches(const HatchInput<T>& input, std::int32_t* ids) {
+    HatchResult result;
+    HatchScales& scales = result.scales;
+    std::fill(ids, ids + input.size, -1);
+    Path<T> path(input);
+    result.error = path.build(scales.repeats);
+    if (!result.error.empty()) return result;
+    result.error = estimate_scales(path, scales);
+    if (!result.error.empty()) return result;
+    StraightTest<T> test(path, scales);
+    std::vector<Piece> pieces;
+    {
+        std::vector<std::uint8_t> flags = straight_flags(path, test);
+        pieces = straight_runs(path, flags, scales.deviation);
+    }
+    pieces = rejoin(path, std::move(pieces), scales);
+    extend_ends(path, pieces, scales);
+    scales.pieces = pieces.size();
+    choose_hatches(pieces, scales);
+    write_ids(input, path, pieces, scales, ids);
+    scales.hatches = static_cast<std::size_t>(std::count_if(pieces.begin(), pieces.end(), [](const Piece& p) { return p.hatch; }));
+    return result;
+}
+
+template HatchResult label_hatches<float>(const HatchInput<float>&, std::int32_t*);
+template HatchResult label_hatches<double>(const HatchInput<double>&, std::int32_t*);
+
+}  // namespace rastermark::hatches
