@@ -539,31 +539,40 @@ void choose_hatches(std::vector<Piece>& pieces, HatchScales& scales) {
         }
         if (p.family >= 0) members.push_back(k);
     }
-    // The hatch spacing: the median distance between consecutive parallel
-    // members that are not on one line.
+    // Members of each family in path order.
+    std::vector<std::vector<std::size_t>> by_family(directions.size());
+    for (std::size_t k : members) by_family[static_cast<std::size_t>(pieces[k].family)].push_back(k);
+    // The hatch spacing: the median distance between consecutive members of
+    // a family that lie side by side, not on one line, and are long for
+    // their distance (step-overs drawn at marking speed run across a family
+    // and would give the length of the hatches instead).
     std::vector<double> spacings;
-    for (std::size_t m = 0; m + 1 < members.size(); ++m) {
-        const Piece& p = pieces[members[m]];
-        const Piece& q = pieces[members[m + 1]];
-        if (p.family != q.family) continue;
-        auto [across, overlap] = beside(p, q, 0.0);
-        if (overlap && across > 2.0 * scales.deviation) spacings.push_back(across);
+    for (const auto& family : by_family) {
+        for (std::size_t m = 0; m + 1 < family.size(); ++m) {
+            const Piece& p = pieces[family[m]];
+            const Piece& q = pieces[family[m + 1]];
+            auto [across, overlap] = beside(p, q, 0.0);
+            if (overlap && across > 2.0 * scales.deviation && 2.0 * across <= std::max(p.length, q.length)) {
+                spacings.push_back(across);
+            }
+        }
     }
     if (spacings.empty()) return;
     auto middle = spacings.begin() + static_cast<std::ptrdiff_t>(spacings.size() / 2);
     std::nth_element(spacings.begin(), middle, spacings.end());
     const double spacing = *middle;
     scales.hatch_spacing = spacing;
-    constexpr std::ptrdiff_t nearest = 2;
+    // A hatch has a parallel neighbour one spacing away among the nearest
+    // members along the path (nearest in the path, not in the family: the
+    // parallel chords of a contour and of the contour inside it are far
+    // apart along the path).
+    constexpr std::size_t nearest = 2;
     for (std::size_t m = 0; m < members.size(); ++m) {
         Piece& p = pieces[members[m]];
-        std::ptrdiff_t lo = std::max<std::ptrdiff_t>(0, static_cast<std::ptrdiff_t>(m) - nearest);
-        std::ptrdiff_t hi = std::min<std::ptrdiff_t>(static_cast<std::ptrdiff_t>(members.size()) - 1,
-                                                     static_cast<std::ptrdiff_t>(m) + nearest);
-        for (std::ptrdiff_t k = lo; k <= hi && !p.hatch; ++k) {
-            if (k == static_cast<std::ptrdiff_t>(m)) continue;
-            const Piece& q = pieces[members[static_cast<std::size_t>(k)]];
-            if (q.family != p.family) continue;
+        std::size_t lo = m >= nearest ? m - nearest : 0, hi = std::min(members.size() - 1, m + nearest);
+        for (std::size_t k = lo; k <= hi && !p.hatch; ++k) {
+            const Piece& q = pieces[members[k]];
+            if (k == m || q.family != p.family) continue;
             auto [across, overlap] = beside(p, q, spacing);
             p.hatch = overlap && across >= 0.6 * spacing && across <= 1.67 * spacing;
         }
