@@ -325,7 +325,7 @@ struct Piece {
     double angle = 0.0;  // degrees, [0, 180)
     int family = -1;
     bool hatch = false;
-    std::size_t rest_last = 0;
+    bool curved = false;  // a chord of a run that bends (a contour's arc)
 };
 
 template <class T>
@@ -387,6 +387,11 @@ std::vector<Piece> straight_runs(const Path<T>& path, const std::vector<std::uin
                 } else {
                     split.push_back({a, b, s});
                 }
+            }
+            // A run that needs three chords or more follows a curve: its
+            // chords are no hatches, however straight each one is.
+            if (split.size() >= 3) {
+                for (Piece& p : split) p.curved = true;
             }
             pieces.insert(pieces.end(), split.begin(), split.end());
         }
@@ -457,6 +462,37 @@ void extend_ends(const Path<T>& path, std::vector<Piece>& pieces, const HatchSca
     }
 }
 
+// The path goes on from a piece's end at marking speed, turning less than
+// a contour's corner: where it does so at both ends the piece is a chord of
+// a curve.  `side` is +1 for the last end, -1 for the first.
+constexpr double smooth_turn_cos = 0.866;  // 30 degrees
+
+template <class T>
+bool continues_smoothly(const Path<T>& path, const Piece& p, int side, const HatchScales& scales) {
+    const auto& stretch = path.stretches()[p.stretch];
+    const std::size_t w = static_cast<std::size_t>(scales.window);
+    std::size_t from = side > 0 ? p.last : p.first, to;
+    if (side > 0) {
+        if (from + w >= stretch.end) return false;
+        to = from + w;
+    } else {
+        if (from < stretch.begin + w) return false;
+        to = from - w;
+    }
+    Point d = path.at(to) - path.at(from);
+    double length = norm(d);
+    double speed = length / std::fabs(path.time(to) - path.time(from));
+    if (!(speed >= scales.rest_step && speed <= scales.jump_step)) return false;
+    return dot(d, p.direction) * side >= smooth_turn_cos * length;
+}
+
+template <class T>
+void mark_curves(const Path<T>& path, std::vector<Piece>& pieces, const HatchScales& scales) {
+    for (Piece& p : pieces) {
+        if (continues_smoothly(path, p, +1, scales) && continues_smoothly(path, p, -1, scales)) p.curved = true;
+    }
+}
+
 // ---------------------------------------------------------------------------
 // 5. Hatches.
 
@@ -471,7 +507,10 @@ double axial_difference(double a, double b) {
 std::vector<double> main_directions(const std::vector<Piece>& pieces) {
     constexpr int bins = 180;
     std::array<double, bins> weight{};
-    for (const Piece& p : pieces) weight[static_cast<std::size_t>(std::min(bins - 1, static_cast<int>(p.angle)))] += p.length;
+    for (const Piece& p : pieces) {
+        if (p.curved) continue;
+        weight[static_cast<std::size_t>(std::min(bins - 1, static_cast<int>(p.angle)))] += p.length;
+    }
     std::array<double, bins> smooth{};
     for (int b = 0; b < bins; ++b) {
         smooth[static_cast<std::size_t>(b)] = weight[static_cast<std::size_t>((b + bins - 1) % bins)] +
@@ -500,7 +539,7 @@ std::vector<double> main_directions(const std::vector<Piece>& pieces) {
         // Axial mean: average the doubled angles.
         double c = 0.0, s = 0.0;
         for (const Piece& p : pieces) {
-            if (axial_difference(p.angle, centre) <= 3.0) {
+            if (!p.curved && axial_difference(p.angle, centre) <= 3.0) {
                 c += p.length * std::cos(2.0 * p.angle * pi / 180.0);
                 s += p.length * std::sin(2.0 * p.angle * pi / 180.0);
             }
@@ -521,13 +560,19 @@ std::pair<double, bool> beside(const Piece& p, const Piece& q, double margin) {
     return {across, overlap};
 }
 
+// Samples from the end of one piece to the start of the other.
+std::size_t path_gap(const Piece& p, const Piece& q) { return q.first > p.last ? q.first - p.last : p.first - q.last; }
+
+// The path may always take this many samples from one hatch to the next.
+constexpr std::size_t next_hatch_reach = 32;
+
 void choose_hatches(std::vector<Piece>& pieces, HatchScales& scales) {
     std::vector<double> directions = main_directions(pieces);
     scales.directions_deg = directions;
     std::vector<std::size_t> members;
     for (std::size_t k = 0; k < pieces.size(); ++k) {
         Piece& p = pieces[k];
-        if (p.length <= 0) continue;
+        if (p.length <= 0 || p.curved) continue;
         double tolerance = 1.5 + std::atan2(3.0 * scales.deviation, p.length) * 180.0 / pi;
         double best = tolerance;
         for (std::size_t f = 0; f < directions.size(); ++f) {
@@ -563,7 +608,9 @@ void choose_hatches(std::vector<Piece>& pieces, HatchScales& scales) {
     const double spacing = *middle;
     scales.hatch_spacing = spacing;
     // A hatch has a parallel neighbour one spacing away among the nearest
-    // members along the path (nearest in the path, not in the family: the
+    // members along the path, reached in fewer samples than the two take
+    // (a step-over, or a jump back along the hatch; not the rest of a
+    // contour's loop to the contour inside it), (nearest in the path, not in the family: the
     // parallel chords of a contour and of the contour inside it are far
     // apart along the path).
     constexpr std::size_t nearest = 2;
@@ -574,7 +621,8 @@ void choose_hatches(std::vector<Piece>& pieces, HatchScales& scales) {
             const Piece& q = pieces[members[k]];
             if (k == m || q.family != p.family) continue;
             auto [across, overlap] = beside(p, q, spacing);
-            p.hatch = overlap && across >= 0.6 * spacing && across <= 1.67 * spacing;
+            p.hatch = overlap && across >= 0.6 * spacing && across <= 1.67 * spacing &&
+                      path_gap(p, q) <= std::max(next_hatch_reach, (p.last - p.first) + (q.last - q.first));
         }
     }
 }
@@ -626,6 +674,7 @@ HatchResult label_hatches(const HatchInput<T>& input, std::int32_t* ids) {
     pieces = rejoin(path, std::move(pieces), scales);
     extend_ends(path, pieces, scales);
     scales.pieces = pieces.size();
+    mark_curves(path, pieces, scales);
     choose_hatches(pieces, scales);
     write_ids(input, path, pieces, scales, ids);
     scales.hatches = static_cast<std::size_t>(std::count_if(pieces.begin(), pieces.end(), [](const Piece& p) { return p.hatch; }));
