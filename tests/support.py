@@ -203,13 +203,16 @@ def long_zigzag_labels(lines: int, per_line: int):
     return ids
 
 
-def check_from_threads(inputs, want, choose, threads_n, calls, timeout):
-    """Starts `threads_n` threads together; thread s calls annotate_scanlines
-    on inputs[choose(s, call)] `calls` times and compares with want.  Returns
-    the indices of wrong results; fails if a thread does not finish."""
+def check_from_threads(inputs, want, choose, threads_n, calls, timeout, label=None):
+    """Starts `threads_n` threads together; thread s calls `label`
+    (annotate_scanlines by default) on inputs[choose(s, call)] `calls` times
+    and compares with want.  Returns the indices of wrong results; fails if
+    a thread does not finish."""
     import threading
 
     import rastermark
+
+    label = label or rastermark.annotate_scanlines
 
     barrier = threading.Barrier(threads_n)
     failures = []
@@ -218,7 +221,7 @@ def check_from_threads(inputs, want, choose, threads_n, calls, timeout):
         barrier.wait(timeout=60)
         for call in range(calls):
             i = choose(seed, call)
-            if not np.array_equal(rastermark.annotate_scanlines(*inputs[i]), want[i]):
+            if not np.array_equal(label(*inputs[i]), want[i]):
                 failures.append(i)
 
     threads = [threading.Thread(target=work, args=(s,)) for s in range(threads_n)]
@@ -253,14 +256,83 @@ def run_python(code, env=None, timeout=120):
     )
 
 
-def annotate_in_subprocess(workers, x, y, tmp_path):
+def annotate_in_subprocess(workers, x, y, tmp_path, call="rastermark.annotate_scanlines"):
+    """`call(x, y)` (a dotted name) in a fresh process with `workers` threads."""
     np.save(tmp_path / "x.npy", x)
     np.save(tmp_path / "y.npy", y)
+    module = call.rsplit(".", 1)[0]
     code = f"""
-        import numpy as np, rastermark
+        import numpy as np, {module}
         x = np.load({str(tmp_path / 'x.npy')!r}); y = np.load({str(tmp_path / 'y.npy')!r})
-        np.save({str(tmp_path / 'out.npy')!r}, rastermark.annotate_scanlines(x, y))
+        np.save({str(tmp_path / 'out.npy')!r}, {call}(x, y))
     """
     out = run_python(code, env={"RASTERMARK_NUM_THREADS": str(workers)})
     assert out.returncode == 0, out.stderr
     return np.load(tmp_path / "out.npy")
+
+
+# -- scans with known hatches -----------------------------------------------------
+
+GROUNDTRUTH = ROOT / "tests" / "data" / "groundtruth"
+
+
+def groundtruth_traces():
+    """The small PySLM traces kept with the tests: name -> (x, y, truth, kind, laser_on)."""
+    out = {}
+    for path in sorted(GROUNDTRUTH.glob("*.npz")):
+        with np.load(path) as d:
+            out[path.stem] = tuple(d[k] for k in ("x", "y", "truth", "kind", "laser_on"))
+    return out
+
+
+def scan(moves, mark_step=0.01, jump_step=0.04, rests=0):
+    """Samples a scan drawn move by move.  `moves` is a list of (points,
+    what): a polyline and "hatch", "contour" or "jump".  Marks are sampled
+    every mark_step from their first point to their last, jumps every
+    jump_step strictly between; `rests` copies of a hatch's last point
+    follow it.  Returns x, y and the ids a labeller of hatches should give:
+    hatches 1, 2, ... in order (their rests too), -1 elsewhere."""
+    xs, ys, ids = [], [], []
+    number = 0
+    for points, what in moves:
+        points = np.asarray(points, float)
+        if what == "hatch":
+            number += 1
+        for i in range(len(points) - 1):
+            a, b = points[i], points[i + 1]
+            length = float(np.hypot(*(b - a)))
+            step = jump_step if what == "jump" else mark_step
+            count = max(1, int(round(length / step)))
+            k = np.arange(1, count) if what == "jump" else np.arange(0 if i == 0 else 1, count + 1)
+            xs.append(a[0] + (b[0] - a[0]) * k / count)
+            ys.append(a[1] + (b[1] - a[1]) * k / count)
+            ids.append(np.full(len(k), number if what == "hatch" else -1))
+        if what == "hatch" and rests:
+            xs.append(np.full(rests, points[-1][0]))
+            ys.append(np.full(rests, points[-1][1]))
+            ids.append(np.full(rests, number))
+    return np.concatenate(xs), np.concatenate(ys), np.concatenate(ids).astype(np.int32)
+
+
+def meander(lines, length=1.0, spacing=0.1, origin=(0.0, 0.0), across=(0.0, 1.0), along=(1.0, 0.0)):
+    """Moves of a meander: `lines` hatches of `length` along `along`, one
+    `spacing` apart across, joined by step-overs (jumps)."""
+    o, u, v = np.asarray(origin, float), np.asarray(along, float), np.asarray(across, float)
+    moves = []
+    for k in range(lines):
+        a = o + k * spacing * v + (0 if k % 2 == 0 else length) * u
+        b = o + k * spacing * v + (length if k % 2 == 0 else 0) * u
+        if k:
+            moves.append(([moves[-1][0][-1], a], "jump"))
+        moves.append(([a, b], "hatch"))
+    return moves
+
+
+def joined(*blocks):
+    """Blocks of moves one after the other, with a jump between them."""
+    moves = []
+    for block in blocks:
+        if moves:
+            moves.append(([moves[-1][0][-1], block[0][0][0]], "jump"))
+        moves += block
+    return moves

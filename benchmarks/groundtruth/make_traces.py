@@ -11,7 +11,7 @@ x, y (mm, float64), truth (the vector each sample lies on: hatches and
 contours numbered from 1, jumps 0), kind (0 long jump, 1 hatch, 2 contour,
 3 rest, 4 step-over between neighbouring hatches), laser_on, and the
 trace's settings.  `--set small` writes the few small traces the tests
-read (tests/data/groundtruth).
+read to tests/data/groundtruth.
 """
 
 from __future__ import annotations
@@ -243,9 +243,11 @@ def main() -> None:
     parser.add_argument("--set", choices=["small", "tuning", "held_out", "all"], default="all")
     args = parser.parse_args()
     ensure_environment()
-    sets = ["tuning", "held_out"] if args.set == "all" else [args.set]
-    for which in sets:
-        make_set(which, args.out if args.set == "small" else args.out / which)
+    if args.set == "small":
+        make_set("small", ROOT / "tests" / "data" / "groundtruth")
+        return
+    for which in ["tuning", "held_out"] if args.set == "all" else [args.set]:
+        make_set(which, args.out / which)
 
 
 if __name__ == "__main__":

@@ -51,6 +51,10 @@ def sampled(segments: Segments, kinds=None):
     if short_jumps and kinds is None:
         kind[(on == 0) & np.isin(vector, list(short_jumps))] = KIND_STEP_OVER
     truth = np.where(on == 1, vector, 0)
+    # A move's samples end on its end point, so the last sample of a jump is
+    # the first point of the mark after it: it belongs to that mark.
+    start = np.flatnonzero((on[:-1] == 0) & (on[1:] == 1))
+    truth[start], kind[start], on[start] = truth[start + 1], kind[start + 1], 1
     return x, y, truth, kind, on
 
 

@@ -17,6 +17,7 @@ import numpy as np
 from ._extras import MissingDependency, require
 from .readers import InputError, Layer, read_layers
 from .sampling import MAX_SAMPLES_PER_MOVE
+from .hatches import label_hatches
 from .score import Score, score_labels
 from .table import annotate_layer, scanline_table
 
@@ -41,6 +42,10 @@ class Options:
     tables: bool = False
     max_samples: int = MAX_SAMPLES_PER_MOVE
     truth: str | None = None
+    method: str = "rule"
+
+
+METHODS = ("rule", "hatches")
 
 
 @dataclass
@@ -50,6 +55,27 @@ class LayerResult:
     orient: str
     table: dict[str, np.ndarray] | None = None
     score: Score | None = None
+    note: str | None = None  # why a layer was left unlabelled
+
+
+def strictly_increasing(values) -> bool:
+    values = np.asarray(values, dtype=np.float64)
+    return bool(np.all(np.isfinite(values)) and np.all(np.diff(values) > 0))
+
+
+def label_by(layer: Layer, options: Options) -> tuple[np.ndarray, str, str | None]:
+    """Labels, the orientation used ("-" for hatches) and a note where the
+    layer could not be judged (its samples then stay -1)."""
+    if options.method == "rule":
+        ids, orient = annotate_layer(layer.x, layer.y, options.orient)
+        return ids, orient, None
+    t = layer.columns.get("t")
+    try:
+        ids = label_hatches(layer.x, layer.y, t=t if t is not None and strictly_increasing(t) else None,
+                            laser_on=layer.columns.get("laser_on"))
+    except ValueError as e:
+        return np.full(len(layer.x), -1, np.int32), "-", str(e)
+    return ids, "-", None
 
 
 @dataclass
@@ -75,7 +101,7 @@ def renamed(names, reserved) -> dict[str, str]:
 
 
 def process_layer(layer: Layer, options: Options) -> LayerResult:
-    ids, orient = annotate_layer(layer.x, layer.y, options.orient)
+    ids, orient, note = label_by(layer, options)
     table = None
     if options.tables:
         kept = [k for k in layer.columns if k not in ("t", "vector", options.layer_column)]
@@ -89,7 +115,7 @@ def process_layer(layer: Layer, options: Options) -> LayerResult:
                              f"{', '.join(layer.columns) or 'no extra columns'})")
         score = score_labels(ids, layer.columns[options.truth], layer.columns.get("laser_on"),
                              layer.columns.get("kind"))
-    return LayerResult(layer, ids, orient, table, score)
+    return LayerResult(layer, ids, orient, table, score, note)
 
 
 def process_file(path: str, options: Options) -> FileResult:
@@ -403,6 +429,9 @@ def build_parser() -> argparse.ArgumentParser:
         orient.add_argument("--swap-axes", action="store_true", help="label (y, x): for rasters of lines along x")
         orient.add_argument("--orient", choices=["xy", "yx", "auto"], default="auto",
                             help="auto (default): per layer, try both and keep the one that labels more samples")
+        sub.add_argument("--method", choices=METHODS, default="rule",
+                         help="rule (default): annotate_scanlines, lines where the path reverses; hatches: "
+                              "label_hatches, straight marks along the hatch directions wherever they lie")
         sub.add_argument("--workers", type=int, default=1, metavar="N",
                          help="files at once (threads on free-threaded Python, processes otherwise)")
         sub.add_argument("--scheduler", metavar="ADDRESS", help="run on this Dask scheduler")
@@ -442,7 +471,7 @@ def main(argv: list[str] | None = None) -> int:
     options = Options(x=args.x, y=args.y, step=args.step, rate=args.rate, laser_off=args.laser_off,
                       layer_column=args.layer_column, orient="yx" if args.swap_axes else args.orient,
                       tables=args.command == "lines", max_samples=args.max_samples,
-                      truth=args.truth if args.command == "score" else None)
+                      truth=args.truth if args.command == "score" else None, method=args.method)
     inputs = [str(p) for p in args.inputs]
     try:
         results = run_files(inputs, options, args.workers, args.scheduler, args.quiet)
@@ -456,7 +485,11 @@ def main(argv: list[str] | None = None) -> int:
         unwritten = f"; {args.output} not written" if args.output is not None else ""
         print(f"rastermark: {len(failures)} of {len(results)} input(s) failed{unwritten}", file=sys.stderr)
         return 1
-    if options.orient == "auto" and not args.quiet:
+    for fr in results:
+        for r in fr.layers:
+            if r.note:
+                print(f"rastermark: {fr.path}: layer {r.layer.index}: left unlabelled: {r.note}", file=sys.stderr)
+    if options.orient == "auto" and options.method == "rule" and not args.quiet:
         for fr in results:
             turned = sum(r.orient == "yx" for r in fr.layers)
             if turned:
@@ -469,6 +502,8 @@ def main(argv: list[str] | None = None) -> int:
                 print(f"rastermark: {inputs[0]} has {len(layers)} layer(s); no layer {args.layer}", file=sys.stderr)
                 return 1
             title = Path(inputs[0]).name + (f", layer {args.layer}" if len(layers) > 1 else "")
+            if options.method != "rule":
+                title += f" (--method {options.method})"
             plot_layer(layers[args.layer], args.output, title)
             shown = [FileResult(inputs[0], [layers[args.layer]])]
         elif args.command == "score":
@@ -487,7 +522,8 @@ def main(argv: list[str] | None = None) -> int:
     if not args.quiet and args.output is not None:
         reported = shown if args.command == "plot" else results
         print(f"{args.output}: {summary(reported)}")
-        if not args.laser_off and not any(np.any(r.ids > 0) for fr in reported for r in fr.layers):
+        if options.method == "rule" and not args.laser_off and not any(
+                np.any(r.ids > 0) for fr in reported for r in fr.layers):
             print("rastermark: no scanlines found: lines are found where the path reverses; where the laser is "
                   "off between lines (engravings, rasters with overscan), --laser-off samples those moves too",
                   file=sys.stderr)

@@ -167,6 +167,8 @@ constexpr std::size_t speed_lag = 4;
 constexpr double strong_mode_share = 0.25;
 // A Gaussian second difference has sigma * sqrt(6); its median absolute
 // value is 0.6745 times that.
+// Nonzero second differences are common on a grid: at least this share.
+constexpr double grid_share = 0.1;
 constexpr double median_second_difference_per_sigma = 0.6745 * 2.449489742783178;
 
 template <class T>
@@ -194,8 +196,13 @@ std::string estimate_scales(const Path<T>& path, HatchScales& scales) {
         }
     }
     double median_noise = second.quantile(0.5) / median_second_difference_per_sigma;
-    // The grid shows as the lowest populated size of nonzero differences.
-    int grid_bin = second.lowest_bin_holding(0.005);
+    // A grid shows as the lowest populated size of nonzero differences, where
+    // rounding to it makes them common; exact positions have them only at
+    // corners.
+    int grid_bin = -1;
+    if (second.positive() >= grid_share * static_cast<double>(second.positive() + second.zeros())) {
+        grid_bin = second.lowest_bin_holding(0.005);
+    }
     double grid = grid_bin >= 0 ? LogHistogram::centre(grid_bin) : 0.0;
     scales.grid = grid;
     // A uniform rounding error on a grid q has q / sqrt(12).
@@ -496,14 +503,20 @@ void mark_curves(const Path<T>& path, std::vector<Piece>& pieces, const HatchSca
 // ---------------------------------------------------------------------------
 // 5. Hatches.
 
+// Candidate hatch directions: peaks of at least this share of the highest,
+// at most this many.  Generous, since a piece must still have a neighbour
+// at the hatch spacing: contour edges and jumps along a candidate rarely do.
+constexpr double least_family_share = 0.03;
+constexpr std::size_t max_families = 8;
+
 double axial_difference(double a, double b) {
     double d = std::fabs(a - b);
     return std::min(d, 180.0 - d);
 }
 
 // The main directions: peaks of the length-weighted angle histogram (one
-// degree per bin) holding a tenth of the highest, at least 5 degrees apart,
-// each refined to the weighted mean of its pieces' angles.
+// degree per bin), at least 5 degrees apart, each refined to the weighted
+// mean of its pieces' angles.
 std::vector<double> main_directions(const std::vector<Piece>& pieces) {
     constexpr int bins = 180;
     std::array<double, bins> weight{};
@@ -531,7 +544,7 @@ std::vector<double> main_directions(const std::vector<Piece>& pieces) {
     });
     std::vector<double> directions;
     for (int b : peaks) {
-        if (directions.size() == 4 || smooth[static_cast<std::size_t>(b)] < 0.1 * smooth[static_cast<std::size_t>(peaks[0])]) break;
+        if (directions.size() == max_families || smooth[static_cast<std::size_t>(b)] < least_family_share * smooth[static_cast<std::size_t>(peaks[0])]) break;
         double centre = b + 0.5;
         bool apart = std::all_of(directions.begin(), directions.end(),
                                  [&](double d) { return axial_difference(d, centre) >= 5.0; });
@@ -643,7 +656,10 @@ void write_ids(const HatchInput<T>& input, const Path<T>& path, std::vector<Piec
         std::size_t ceiling = stretches[p.stretch].end;
         if (k + 1 < pieces.size() && pieces[k + 1].stretch == p.stretch) ceiling = pieces[k + 1].first;
         std::size_t last = p.last;
-        while (last + 1 < ceiling && norm(path.at(last + 1) - p.end) <= 2.0 * scales.deviation) ++last;
+        while (last + 1 < ceiling && norm(path.at(last + 1) - p.end) <= 2.0 * scales.deviation &&
+               norm(path.at(last + 1) - path.at(last)) < scales.rest_step * (path.time(last + 1) - path.time(last))) {
+            ++last;
+        }
         for (std::size_t j = p.first; j <= last; ++j) ids[path.original(j)] = next;
         ++next;
     }
