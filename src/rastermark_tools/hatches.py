@@ -85,7 +85,7 @@ def label_hatches(x, y, *, t=None, laser_on=None, return_info: bool = False):
         # NaN counts as off: it is no signal that the laser drew.
         on = np.ascontiguousarray((on_values != 0) & ~np.isnan(on_values) if on_values.dtype.kind == "f"
                                   else on_values != 0, dtype=np.uint8)
-    ids = np.full(n, -1, dtype=np.int32)
+    ids = np.empty(n, dtype=np.int32)  # every entry is written
     info = None
     if n:
         error, scales = _native.label_hatches(x, y, times, on, ids)

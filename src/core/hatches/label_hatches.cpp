@@ -29,6 +29,7 @@
 #include <vector>
 
 #include "log_histogram.hpp"
+#include "memory.hpp"
 #include "worker_pool.hpp"
 
 namespace rastermark::hatches {
@@ -51,7 +52,9 @@ struct Point {
 Point operator-(Point a, Point b) { return {a.x - b.x, a.y - b.y}; }
 double dot(Point a, Point b) { return a.x * b.x + a.y * b.y; }
 double cross(Point a, Point b) { return a.x * b.y - a.y * b.x; }
-double norm(Point a) { return std::hypot(a.x, a.y); }
+// Plain sqrt, not hypot: the scales here are far from overflow, and a
+// layer with coordinates near 1e154 only loses its lines (inf compares false).
+double norm(Point a) { return std::sqrt(a.x * a.x + a.y * a.y); }
 
 // A run of usable samples without a break, as positions [begin, end) in the
 // path's own numbering.
@@ -79,45 +82,83 @@ public:
                 }
             }
         }
+        // A first, branch-free scan: most layers have no unusable sample
+        // and no repeat, and then the path is the samples themselves.
+        const T* x = in_.x;
+        const T* y = in_.y;
+        constexpr T largest = std::numeric_limits<T>::max();
+        // Counted in double (exact below 2^53): compilers vectorise that for
+        // any instruction set, integer counts of double comparisons not.
+        double not_finite = 0.0, equal_pairs = 0.0;
+        if (n > 0) not_finite += (std::fabs(x[0]) <= largest) & (std::fabs(y[0]) <= largest) ? 0.0 : 1.0;
+        for (std::size_t i = 1; i < n; ++i) {
+            not_finite += (std::fabs(x[i]) <= largest) & (std::fabs(y[i]) <= largest) ? 0.0 : 1.0;
+            equal_pairs += (x[i] == x[i - 1]) & (y[i] == y[i - 1]) ? 1.0 : 0.0;
+        }
+        std::size_t unusable = static_cast<std::size_t>(not_finite);
+        if (in_.laser_on != nullptr) {
+            for (std::size_t i = 0; i < n; ++i) unusable += in_.laser_on[i] == 0;
+        }
         repeats = 0;
-        std::size_t kept = 0;
-        for (std::size_t i = 0; i < n; ++i) {
-            if (!usable(i)) continue;
-            if (repeats_previous(i)) {
-                ++repeats;
-            } else {
-                ++kept;
+        if (unusable == 0 && equal_pairs == 0.0) {
+            if (n > 0) stretches_.push_back({0, n});
+            size_ = n;
+            if (in_.t != nullptr) set_clock();
+            return {};
+        }
+        if (n - unusable > std::numeric_limits<std::uint32_t>::max()) {
+            return "more than 2^32 usable samples in one layer; label it in parts";
+        }
+        index_.reserve(n - unusable);
+        if (unusable == 0) {
+            // Repeats only: one stretch of the samples that move.
+            index_.push_back(0);
+            for (std::size_t i = 1; i < n; ++i) {
+                if ((x[i] == x[i - 1]) & (y[i] == y[i - 1])) {
+                    ++repeats;
+                } else {
+                    index_.push_back(static_cast<std::uint32_t>(i));
+                }
             }
+            stretches_.push_back({0, index_.size()});
+            size_ = index_.size();
+            if (in_.t != nullptr) set_clock();
+            return {};
         }
-        if (kept > std::numeric_limits<std::uint32_t>::max()) {
-            return "more than 2^32 distinct samples in one layer; label it in parts";
-        }
-        if (kept != n) index_.reserve(kept);
-        std::size_t j = 0;
-        bool open = false;
+        bool open = false, previous_usable = false;
         for (std::size_t i = 0; i < n; ++i) {
             if (!usable(i)) {
-                if (open) stretches_.back().end = j;
-                open = false;
+                if (open) stretches_.back().end = index_.size();
+                open = previous_usable = false;
                 continue;
             }
-            if (repeats_previous(i)) continue;
-            if (!open) stretches_.push_back({j, j});
+            bool repeat = previous_usable && in_.x[i] == in_.x[i - 1] && in_.y[i] == in_.y[i - 1];
+            previous_usable = true;
+            if (repeat) {
+                ++repeats;
+                continue;
+            }
+            if (!open) stretches_.push_back({index_.size(), index_.size()});
             open = true;
-            if (kept != n) index_.push_back(static_cast<std::uint32_t>(i));
-            ++j;
+            index_.push_back(static_cast<std::uint32_t>(i));
         }
-        if (open) stretches_.back().end = j;
+        if (open) stretches_.back().end = index_.size();
+        std::size_t kept = index_.size();
         size_ = kept;
         if (in_.t != nullptr) set_clock();
         return {};
     }
 
     std::size_t size() const { return size_; }
+    bool timed() const { return in_.t != nullptr; }
     const std::vector<Stretch>& stretches() const { return stretches_; }
     double sampling_interval() const { return interval_; }
 
     std::size_t original(std::size_t j) const { return index_.empty() ? j : index_[j]; }
+    // The original index of each distinct sample; null when they are all of them.
+    const std::uint32_t* index() const { return index_.empty() ? nullptr : index_.data(); }
+    const T* xs() const { return in_.x; }
+    const T* ys() const { return in_.y; }
     Point at(std::size_t j) const {
         std::size_t i = original(j);
         return {static_cast<double>(in_.x[i]), static_cast<double>(in_.y[i])};
@@ -127,8 +168,11 @@ public:
         return in_.t == nullptr ? static_cast<double>(j) : (in_.t[original(j)] - in_.t[0]) / interval_;
     }
 
+    // Finite (NaN and infinities fail the comparison) and laser on.
     bool usable(std::size_t i) const {
-        return std::isfinite(in_.x[i]) && std::isfinite(in_.y[i]) && (in_.laser_on == nullptr || in_.laser_on[i] != 0);
+        constexpr T largest = std::numeric_limits<T>::max();
+        return (std::fabs(in_.x[i]) <= largest) & (std::fabs(in_.y[i]) <= largest) &
+               (in_.laser_on == nullptr || in_.laser_on[i] != 0);
     }
     // Sample i repeats sample i - 1 exactly (both usable).
     bool repeats_previous(std::size_t i) const {
@@ -150,11 +194,36 @@ private:
     }
 
     const HatchInput<T>& in_;
-    std::vector<std::uint32_t> index_;  // original index of each distinct sample; empty when all are
+    // Original index of each distinct sample; empty when all are.
+    std::vector<std::uint32_t, HugePageAllocator<std::uint32_t>> index_;
     std::vector<Stretch> stretches_;
     std::size_t size_ = 0;
     double interval_ = 1.0;
 };
+
+// The samples the scales are estimated from: all of them up to a budget,
+// beyond it every k-th block of consecutive samples, so that the estimate
+// costs the same for any layer size and still sees every part of the path.
+constexpr std::size_t estimation_block = 256;
+constexpr std::size_t estimation_budget = std::size_t{1} << 18;
+
+// Calls visit(stretch, j) for the estimation samples j of each stretch.
+template <class T, class Visit>
+void for_each_estimation_sample(const Path<T>& path, Visit&& visit) {
+    const std::size_t stride = std::max<std::size_t>(1, path.size() / estimation_budget);
+    for (const Stretch& s : path.stretches()) {
+        std::size_t j = s.begin;
+        while (j < s.end) {
+            std::size_t block = j / estimation_block;
+            if (block % stride != 0) {
+                j = (block / stride + 1) * stride * estimation_block;
+                continue;
+            }
+            std::size_t block_end = std::min(s.end, (block + 1) * estimation_block);
+            for (; j < block_end; ++j) visit(s, j);
+        }
+    }
+}
 
 // ---------------------------------------------------------------------------
 // 2. The scales.
@@ -173,28 +242,25 @@ constexpr double median_second_difference_per_sigma = 0.6745 * 2.449489742783178
 
 template <class T>
 std::string estimate_scales(const Path<T>& path, HatchScales& scales) {
-    double magnitude = 0.0;
-    for (const Stretch& s : path.stretches()) {
-        for (std::size_t j = s.begin; j < s.end; ++j) {
-            Point p = path.at(j);
-            magnitude = std::max({magnitude, std::fabs(p.x), std::fabs(p.y)});
-        }
-    }
     // The rounding of the coordinates themselves: differences below it are
     // arithmetic, not noise, and count as zeros.
+    double magnitude = 0.0;
+    for_each_estimation_sample(path, [&](const Stretch&, std::size_t j) {
+        Point p = path.at(j);
+        magnitude = std::max({magnitude, std::fabs(p.x), std::fabs(p.y)});
+    });
     const double rounding = 8.0 * std::numeric_limits<T>::epsilon() * magnitude;
     LogHistogram second;
-    for (const Stretch& s : path.stretches()) {
-        for (std::size_t j = s.begin + 1; j + 1 < s.end; ++j) {
-            Point p = path.at(j), before = path.at(j - 1), after = path.at(j + 1);
-            double t0 = path.time(j - 1), t1 = path.time(j), t2 = path.time(j + 1);
-            Point v0 = p - before, v1 = after - p;
-            double a_x = std::fabs(v1.x / (t2 - t1) - v0.x / (t1 - t0));
-            double a_y = std::fabs(v1.y / (t2 - t1) - v0.y / (t1 - t0));
-            second.add(a_x > rounding ? a_x : 0.0);
-            second.add(a_y > rounding ? a_y : 0.0);
-        }
-    }
+    for_each_estimation_sample(path, [&](const Stretch& s, std::size_t j) {
+        if (j == s.begin || j + 1 >= s.end) return;
+        Point p = path.at(j), before = path.at(j - 1), after = path.at(j + 1);
+        double t0 = path.time(j - 1), t1 = path.time(j), t2 = path.time(j + 1);
+        Point v0 = p - before, v1 = after - p;
+        double a_x = std::fabs(v1.x / (t2 - t1) - v0.x / (t1 - t0));
+        double a_y = std::fabs(v1.y / (t2 - t1) - v0.y / (t1 - t0));
+        second.add(a_x > rounding ? a_x : 0.0);
+        second.add(a_y > rounding ? a_y : 0.0);
+    });
     double median_noise = second.quantile(0.5) / median_second_difference_per_sigma;
     // A grid shows as the lowest populated size of nonzero differences, where
     // rounding to it makes them common; exact positions have them only at
@@ -212,14 +278,12 @@ std::string estimate_scales(const Path<T>& path, HatchScales& scales) {
     LogHistogram speeds;
     const double moving = std::max(3.0 * scales.noise, grid);
     std::size_t chords = 0;
-    for (const Stretch& s : path.stretches()) {
-        if (s.end - s.begin <= speed_lag) continue;
-        for (std::size_t j = s.begin; j + speed_lag < s.end; ++j) {
-            double speed = norm(path.at(j + speed_lag) - path.at(j)) / (path.time(j + speed_lag) - path.time(j));
-            ++chords;
-            if (speed > moving) speeds.add(speed);
-        }
-    }
+    for_each_estimation_sample(path, [&](const Stretch& s, std::size_t j) {
+        if (j + speed_lag >= s.end) return;
+        double speed = norm(path.at(j + speed_lag) - path.at(j)) / (path.time(j + speed_lag) - path.time(j));
+        ++chords;
+        if (speed > moving) speeds.add(speed);
+    });
     if (speeds.positive() < 8) {
         return "too few marking samples to find a mark step: " + std::to_string(speeds.positive()) + " of " +
                std::to_string(chords) + " stretches of " + std::to_string(speed_lag) +
@@ -273,32 +337,94 @@ public:
           deviation_(scales.deviation),
           rest_(scales.rest_step),
           jump_(scales.jump_step),
-          speed_noise_(3.0 * std::sqrt(2.0) * scales.noise / static_cast<double>(scales.window)) {}
+          speed_noise_(3.0 * std::sqrt(2.0) * scales.noise / static_cast<double>(scales.window)),
+          per_window_(1.0 / static_cast<double>(scales.window)) {}
 
     // Sample j lies within the deviation of the chord from j - w to j + w,
     // and both halves move at one speed between resting and jumping.
     bool inside(std::size_t j) const {
         Point a = path_.at(j - w_), b = path_.at(j), c = path_.at(j + w_);
-        double h1 = norm(b - a) / (path_.time(j) - path_.time(j - w_));
-        double h2 = norm(c - b) / (path_.time(j + w_) - path_.time(j));
+        Point first = b - a, second = c - b;
+        double h1 = norm(first), h2 = norm(second);
+        if (path_.timed()) {
+            h1 /= path_.time(j) - path_.time(j - w_);
+            h2 /= path_.time(j + w_) - path_.time(j);
+        } else {
+            h1 *= per_window_;
+            h2 *= per_window_;
+        }
         if (!(std::min(h1, h2) >= rest_ && std::max(h1, h2) <= jump_)) return false;
         if (std::fabs(h1 - h2) > 0.25 * std::max(h1, h2) + speed_noise_) return false;
         Point chord = c - a;
-        double length = norm(chord);
-        return std::fabs(cross(chord, b - a)) <= deviation_ * length;
+        double off = cross(chord, first);
+        return off * off <= deviation_ * deviation_ * dot(chord, chord);
+    }
+
+    // Flags samples [lo, hi) of one stretch (lo - w and hi + w - 1 inside
+    // it): the same test as inside(), arranged for the vector unit where
+    // the clock is the sample count.  Each half's length is computed once,
+    // as the second half of one sample and the first of the sample w on.
+    void fill(std::size_t lo, std::size_t hi, std::uint8_t* flags) const {
+        if (path_.timed()) {
+            for (std::size_t j = lo; j < hi; ++j) flags[j] = inside(j) ? 1 : 0;
+            return;
+        }
+        if (path_.index() == nullptr) {
+            fill_fixed_rate(lo, hi, flags, [](std::size_t j) { return j; });
+        } else {
+            const std::uint32_t* index = path_.index();
+            fill_fixed_rate(lo, hi, flags, [index](std::size_t j) { return static_cast<std::size_t>(index[j]); });
+        }
     }
 
     std::size_t window() const { return w_; }
 
 private:
+    static constexpr std::size_t fill_chunk = 1024;
+    static constexpr std::size_t largest_window = 4;
+
+    template <class Original>
+    void fill_fixed_rate(std::size_t lo, std::size_t hi, std::uint8_t* flags, Original original) const {
+        const T* xs = path_.xs();
+        const T* ys = path_.ys();
+        const std::size_t w = w_;
+        const double rest = rest_, jump = jump_, noise = speed_noise_, per_window = per_window_;
+        const double deviation_squared = deviation_ * deviation_;
+        std::array<double, fill_chunk + largest_window> half;  // half[k]: speed from sample from + k to from + k + w
+        for (std::size_t start = lo; start < hi; start += fill_chunk) {
+            const std::size_t end = std::min(hi, start + fill_chunk);
+            const std::size_t from = start - w;
+            for (std::size_t k = 0; k < end - from; ++k) {
+                std::size_t a = original(from + k), b = original(from + k + w);
+                double dx = static_cast<double>(xs[b]) - static_cast<double>(xs[a]);
+                double dy = static_cast<double>(ys[b]) - static_cast<double>(ys[a]);
+                half[k] = std::sqrt(dx * dx + dy * dy) * per_window;
+            }
+            for (std::size_t j = start; j < end; ++j) {
+                double h1 = half[j - w - from], h2 = half[j - from];
+                std::size_t a = original(j - w), b = original(j), c = original(j + w);
+                double ax = static_cast<double>(xs[a]), ay = static_cast<double>(ys[a]);
+                double fx = static_cast<double>(xs[b]) - ax, fy = static_cast<double>(ys[b]) - ay;
+                double cx = static_cast<double>(xs[c]) - ax, cy = static_cast<double>(ys[c]) - ay;
+                double low = h1 < h2 ? h1 : h2, high = h1 < h2 ? h2 : h1;
+                double off = cx * fy - cy * fx;
+                bool ok = (low >= rest) & (high <= jump) & (high - low <= 0.25 * high + noise) &
+                          (off * off <= deviation_squared * (cx * cx + cy * cy));
+                flags[j] = ok ? 1 : 0;
+            }
+        }
+    }
+
     const Path<T>& path_;
     std::size_t w_;
-    double deviation_, rest_, jump_, speed_noise_;
+    double deviation_, rest_, jump_, speed_noise_, per_window_;
 };
 
+using Flags = std::vector<std::uint8_t, HugePageAllocator<std::uint8_t>>;
+
 template <class T>
-std::vector<std::uint8_t> straight_flags(const Path<T>& path, const StraightTest<T>& test) {
-    std::vector<std::uint8_t> flags(path.size(), 0);
+Flags straight_flags(const Path<T>& path, const StraightTest<T>& test) {
+    Flags flags(path.size(), 0);
     const auto& stretches = path.stretches();
     const std::size_t w = test.window();
     auto fill_block = [&](std::size_t block) {
@@ -308,7 +434,7 @@ std::vector<std::uint8_t> straight_flags(const Path<T>& path, const StraightTest
         for (; s != stretches.end() && s->begin < hi; ++s) {
             if (s->end - s->begin <= 2 * w) continue;
             std::size_t from = std::max(lo, s->begin + w), to = std::min(hi, s->end - w);
-            for (std::size_t j = from; j < to; ++j) flags[j] = test.inside(j) ? 1 : 0;
+            if (from < to) test.fill(from, to, flags.data());
         }
     };
     std::size_t blocks = (path.size() + block_size - 1) / block_size;
@@ -346,8 +472,15 @@ void measure(const Path<T>& path, Piece& piece) {
     piece.end = path.at(piece.last);
     Point d = piece.end - piece.start;
     piece.length = norm(d);
+    // A piece between coordinates near the largest doubles has no finite
+    // length; it counts as a point (no direction, no hatch).
+    if (!(piece.length < std::numeric_limits<double>::infinity())) piece.length = 0.0;
     piece.direction = piece.length > 0 ? Point{d.x / piece.length, d.y / piece.length} : Point{1.0, 0.0};
-    double angle = std::atan2(d.y, d.x) * 180.0 / pi;
+}
+
+// The direction as an angle, [0, 180) degrees.
+void measure_angle(Piece& piece) {
+    double angle = std::atan2(piece.direction.y, piece.direction.x) * 180.0 / pi;
     angle = std::fmod(angle + 360.0, 180.0);
     piece.angle = angle >= 180.0 ? 0.0 : angle;
 }
@@ -355,7 +488,7 @@ void measure(const Path<T>& path, Piece& piece) {
 // Runs of inside samples, split at the sample farthest from the chord while
 // a run bends more than twice the deviation.
 template <class T>
-std::vector<Piece> straight_runs(const Path<T>& path, const std::vector<std::uint8_t>& flags, double deviation) {
+std::vector<Piece> straight_runs(const Path<T>& path, const Flags& flags, double deviation, std::size_t stride) {
     std::vector<Piece> pieces;
     std::vector<std::pair<std::size_t, std::size_t>> pending;
     const auto& stretches = path.stretches();
@@ -379,7 +512,9 @@ std::vector<Piece> straight_runs(const Path<T>& path, const std::vector<std::uin
                 double farthest = 0.0;
                 if (length > 0 && b > a + 1) {
                     Point unit{chord.x / length, chord.y / length};
-                    for (std::size_t k = a + 1; k < b; ++k) {
+                    // Every stride-th sample: each one between lies within the
+                    // deviation of its own chord, so the bend is not missed.
+                    for (std::size_t k = a + 1; k < b; k = k + stride < b || k + 1 == b ? k + stride : b - 1) {
                         double d = distance_from_line(path, k, origin, unit);
                         if (d > farthest) {
                             farthest = d;
@@ -521,7 +656,7 @@ std::vector<double> main_directions(const std::vector<Piece>& pieces) {
     constexpr int bins = 180;
     std::array<double, bins> weight{};
     for (const Piece& p : pieces) {
-        if (p.curved) continue;
+        if (p.curved || !(p.length > 0) || !(p.angle >= 0.0 && p.angle < 180.0)) continue;
         weight[static_cast<std::size_t>(std::min(bins - 1, static_cast<int>(p.angle)))] += p.length;
     }
     std::array<double, bins> smooth{};
@@ -644,13 +779,14 @@ void choose_hatches(std::vector<Piece>& pieces, HatchScales& scales) {
 // 6. Ids.
 
 template <class T>
-void write_ids(const HatchInput<T>& input, const Path<T>& path, std::vector<Piece>& pieces, const HatchScales& scales,
-               std::int32_t* ids) {
-    std::fill(ids, ids + input.size, -1);
+void write_ids(const HatchInput<T>& input, const Path<T>& path, const std::vector<Piece>& pieces,
+               const HatchScales& scales, std::int32_t* ids) {
+    // One sweep over the output: -1 up to each hatch, its id over it.
+    std::size_t written = 0;  // original samples before this are written
     std::int32_t next = 1;
     const auto& stretches = path.stretches();
     for (std::size_t k = 0; k < pieces.size(); ++k) {
-        Piece& p = pieces[k];
+        const Piece& p = pieces[k];
         if (!p.hatch) continue;
         // Rests at the end: samples that stay by the last one.
         std::size_t ceiling = stretches[p.stretch].end;
@@ -660,12 +796,19 @@ void write_ids(const HatchInput<T>& input, const Path<T>& path, std::vector<Piec
                norm(path.at(last + 1) - path.at(last)) < scales.rest_step * (path.time(last + 1) - path.time(last))) {
             ++last;
         }
-        for (std::size_t j = p.first; j <= last; ++j) ids[path.original(j)] = next;
+        std::size_t from = path.original(p.first), to = path.original(last);
+        std::fill(ids + written, ids + from, -1);
+        // Between the first and last distinct sample, repeats share the id,
+        // and no unusable sample lies inside a stretch.
+        std::fill(ids + from, ids + to + 1, next);
+        written = to + 1;
         ++next;
     }
-    // Exact repeats take the id of the sample before.
+    std::fill(ids + written, ids + input.size, -1);
+    if (scales.repeats == 0) return;
+    // Exact repeats after a hatch's last sample take its id too.
     for (std::size_t i = 1; i < input.size; ++i) {
-        if (path.usable(i) && path.repeats_previous(i)) ids[i] = ids[i - 1];
+        if (ids[i] < 0 && ids[i - 1] > 0 && path.usable(i) && path.repeats_previous(i)) ids[i] = ids[i - 1];
     }
 }
 
@@ -675,21 +818,23 @@ template <class T>
 HatchResult label_hatches(const HatchInput<T>& input, std::int32_t* ids) {
     HatchResult result;
     HatchScales& scales = result.scales;
-    std::fill(ids, ids + input.size, -1);
     Path<T> path(input);
     result.error = path.build(scales.repeats);
-    if (!result.error.empty()) return result;
-    result.error = estimate_scales(path, scales);
-    if (!result.error.empty()) return result;
+    if (result.error.empty()) result.error = estimate_scales(path, scales);
+    if (!result.error.empty()) {
+        std::fill(ids, ids + input.size, -1);
+        return result;
+    }
     StraightTest<T> test(path, scales);
     std::vector<Piece> pieces;
     {
-        std::vector<std::uint8_t> flags = straight_flags(path, test);
-        pieces = straight_runs(path, flags, scales.deviation);
+        Flags flags = straight_flags(path, test);
+        pieces = straight_runs(path, flags, scales.deviation, static_cast<std::size_t>(scales.window));
     }
     pieces = rejoin(path, std::move(pieces), scales);
     extend_ends(path, pieces, scales);
     scales.pieces = pieces.size();
+    for (Piece& p : pieces) measure_angle(p);
     mark_curves(path, pieces, scales);
     choose_hatches(pieces, scales);
     write_ids(input, path, pieces, scales, ids);

@@ -7,6 +7,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <vector>
 
 namespace rastermark::hatches {
@@ -44,15 +45,19 @@ public:
         positive_ += other.positive_;
     }
 
+    // The bin of a positive value, from its bits: the exponent picks the
+    // octave, the top five bits of the fraction the bin within it (the
+    // same as frexp's fraction (f - 0.5) * 64, without a library call).
     static int bin_of(double value) {
-        if (std::isinf(value)) return bins - 1;
-        int exponent = 0;
-        double fraction = std::frexp(value, &exponent);  // in [0.5, 1)
-        int octave = exponent - lowest_exponent;
+        std::uint64_t bits = 0;
+        std::memcpy(&bits, &value, sizeof bits);
+        int biased = static_cast<int>((bits >> 52) & 0x7ff);
+        if (biased == 0x7ff) return bins - 1;  // infinity (NaN never gets here)
+        if (biased == 0) return 0;              // subnormal: far below any scale of interest
+        int octave = biased - 1022 - lowest_exponent;
         if (octave < 0) return 0;
         if (octave >= octaves) return bins - 1;
-        int sub = std::min(per_octave - 1, static_cast<int>((fraction - 0.5) * 2.0 * per_octave));
-        return octave * per_octave + sub;
+        return octave * per_octave + static_cast<int>((bits >> 47) & 0x1f);
     }
 
     // The middle of a bin.

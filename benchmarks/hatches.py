@@ -1,0 +1,101 @@
+"""The speed of `label_hatches` next to `annotate_scanlines` on a layer of
+ground truth grown to n samples (PySLM traces side by side, or the island
+layer of the examples where none were made), each as a ratio to the memory
+floor `x.sum(); y.sum(); np.full(n, -1, np.int32)` measured in the same
+process, interleaved, medians of --repeat runs.  Worker counts come from
+RASTERMARK_NUM_THREADS, read when the pool starts: run it once per setting.
+
+    RASTERMARK_NUM_THREADS=1 python benchmarks/hatches.py --n 10000000
+
+Also prints the peak extra memory of one call (tracemalloc does not see
+native allocations, so it reads the process's peak resident size in a child).
+Nothing here is a test."""
+
+from __future__ import annotations
+
+import argparse
+import os
+import statistics
+import sys
+import time
+from pathlib import Path
+
+import numpy as np
+
+import rastermark
+from rastermark_tools import label_hatches
+
+ROOT = Path(__file__).resolve().parents[1]
+
+
+def grown_layer(n: int, dtype, variant: str = "rests_noise_0.5um") -> tuple[np.ndarray, np.ndarray]:
+    """One layer of many parts: the ground-truth traces of one variant (one
+    hatch angle: the first trace's), copies side by side on a 10 mm grid
+    until there are n samples."""
+    folder = ROOT / "build" / "groundtruth" / "held_out"
+    traces = sorted(folder.glob(f"*-{variant}.npz")) or sorted((ROOT / "tests" / "data" / "groundtruth").glob("*.npz"))
+    angle = traces[0].name.split("-")[3]
+    traces = [t for t in traces if t.name.split("-")[3] == angle] or traces[:1]
+    xs, ys, total, part = [], [], 0, 0
+    while total < n:
+        with np.load(traces[part % len(traces)]) as d:
+            x, y = d["x"], d["y"]
+        xs.append(x + 10.0 * (part % 100))
+        ys.append(y + 10.0 * (part // 100))
+        total += len(x)
+        part += 1
+    return np.concatenate(xs)[:n].astype(dtype), np.concatenate(ys)[:n].astype(dtype)
+
+
+def peak_rss_kib() -> int:
+    import resource
+
+    return resource.getrusage(resource.RUSAGE_SELF).ru_maxrss
+
+
+def main() -> int:
+    parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
+    parser.add_argument("--n", type=int, default=10_000_000)
+    parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--memory", action="store_true", help="(internal) one call, then print the peak RSS growth")
+    parser.add_argument("--dtype", default="float64")
+    args = parser.parse_args()
+    if args.memory:
+        x, y = grown_layer(args.n, np.dtype(args.dtype))
+        rastermark.annotate_scanlines(x[:1000].astype(np.float64), y[:1000].astype(np.float64))
+        ids = np.full(args.n, -1, np.int32)
+        before = peak_rss_kib()
+        ids = label_hatches(x, y)
+        print((peak_rss_kib() - before) * 1024 / args.n, int(np.count_nonzero(ids > 0)))
+        return 0
+    threads = os.environ.get("RASTERMARK_NUM_THREADS", "all")
+    print(f"n = {args.n:,}, workers: {threads}; time over the floor's, medians of {args.repeat}")
+    print("| dtype | floor (ms) | annotate_scanlines | label_hatches | peak extra memory of label_hatches |")
+    print("|---|---:|---:|---:|---:|")
+    for dtype in (np.float64, np.float32):
+        x, y = grown_layer(args.n, dtype)
+        x64, y64 = (x, y) if dtype == np.float64 else (x.astype(np.float64), y.astype(np.float64))
+        label_hatches(x, y)
+        floor, rule, hatches = [], [], []
+        for _ in range(args.repeat):
+            start = time.perf_counter()
+            x.sum(), y.sum(), np.full(args.n, -1, np.int32)
+            floor.append(time.perf_counter() - start)
+            start = time.perf_counter()
+            rastermark.annotate_scanlines(x64, y64)
+            rule.append(time.perf_counter() - start)
+            start = time.perf_counter()
+            label_hatches(x, y)
+            hatches.append(time.perf_counter() - start)
+        import subprocess
+
+        out = subprocess.run([sys.executable, __file__, "--memory", "--n", str(args.n), "--dtype", np.dtype(dtype).name],
+                             capture_output=True, text=True, check=True).stdout.split()
+        f = statistics.median(floor)
+        print(f"| {np.dtype(dtype).name} | {1000 * f:.1f} | {statistics.median(rule) / f:.2f}x | "
+              f"{statistics.median(hatches) / f:.2f}x | {float(out[0]):.1f} bytes/sample |")
+    return 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
