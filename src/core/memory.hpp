@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <new>
+#include <utility>
 
 #include "platform.hpp"
 
@@ -43,6 +44,31 @@ struct HugePageAllocator {
     template <class U>
     bool operator==(const HugePageAllocator<U>&) const noexcept {
         return true;
+    }
+};
+
+// The same storage, but resize() leaves new elements of trivial types
+// unwritten: for arrays that are filled right after (a branch-free
+// compaction writes every slot it may keep before it counts it).
+template <class T>
+struct UnwrittenHugePageAllocator : HugePageAllocator<T> {
+    using value_type = T;
+    template <class U>
+    struct rebind {
+        using other = UnwrittenHugePageAllocator<U>;
+    };
+
+    UnwrittenHugePageAllocator() = default;
+    template <class U>
+    UnwrittenHugePageAllocator(const UnwrittenHugePageAllocator<U>&) noexcept {}
+
+    template <class U>
+    void construct(U* place) noexcept {
+        ::new (static_cast<void*>(place)) U;
+    }
+    template <class U, class... Arguments>
+    void construct(U* place, Arguments&&... arguments) {
+        ::new (static_cast<void*>(place)) U(std::forward<Arguments>(arguments)...);
     }
 };
 

@@ -109,22 +109,25 @@ public:
         if (n - unusable > std::numeric_limits<std::uint32_t>::max()) {
             return "more than 2^32 usable samples in one layer; label it in parts";
         }
-        index_.reserve(n - unusable);
         if (unusable == 0) {
-            // Repeats only: one stretch of the samples that move.
-            index_.push_back(0);
+            // Repeats only: one stretch of the samples that move, gathered
+            // without a branch (each slot is written, then kept or not).
+            index_.resize(n);
+            std::uint32_t* out = index_.data();
+            out[0] = 0;
+            std::size_t count = 1;
             for (std::size_t i = 1; i < n; ++i) {
-                if ((x[i] == x[i - 1]) & (y[i] == y[i - 1])) {
-                    ++repeats;
-                } else {
-                    index_.push_back(static_cast<std::uint32_t>(i));
-                }
+                out[count] = static_cast<std::uint32_t>(i);
+                count += (x[i] == x[i - 1]) & (y[i] == y[i - 1]) ? 0 : 1;
             }
+            index_.resize(count);
+            repeats = n - count;
             stretches_.push_back({0, index_.size()});
             size_ = index_.size();
             if (in_.t != nullptr) set_clock();
             return {};
         }
+        index_.reserve(n - unusable);
         bool open = false, previous_usable = false;
         for (std::size_t i = 0; i < n; ++i) {
             if (!usable(i)) {
@@ -195,7 +198,7 @@ private:
 
     const HatchInput<T>& in_;
     // Original index of each distinct sample; empty when all are.
-    std::vector<std::uint32_t, HugePageAllocator<std::uint32_t>> index_;
+    std::vector<std::uint32_t, UnwrittenHugePageAllocator<std::uint32_t>> index_;
     std::vector<Stretch> stretches_;
     std::size_t size_ = 0;
     double interval_ = 1.0;
