@@ -759,21 +759,33 @@ void choose_hatches(std::vector<Piece>& pieces, HatchScales& scales) {
     const double spacing = *middle;
     scales.hatch_spacing = spacing;
     // A hatch has a parallel neighbour one spacing away among the nearest
-    // members along the path, reached in fewer samples than the two take
-    // (a step-over, or a jump back along the hatch; not the rest of a
-    // contour's loop to the contour inside it), (nearest in the path, not in the family: the
+    // members along the path (nearest in the path, not in the family: the
     // parallel chords of a contour and of the contour inside it are far
-    // apart along the path).
+    // apart along the path).  The path must reach it in fewer samples than
+    // the two take, not counting members on the way: a step-over, a jump
+    // back along the hatch, or the other half of a line cut by a hole (then
+    // the neighbour may be two spacings away), but not the rest of a
+    // contour's loop to the contour inside it.
     constexpr std::size_t nearest = 2;
+    std::vector<std::size_t> member_samples(members.size() + 1, 0);  // prefix sums
+    for (std::size_t m = 0; m < members.size(); ++m) {
+        const Piece& p = pieces[members[m]];
+        member_samples[m + 1] = member_samples[m] + (p.last - p.first + 1);
+    }
     for (std::size_t m = 0; m < members.size(); ++m) {
         Piece& p = pieces[members[m]];
         std::size_t lo = m >= nearest ? m - nearest : 0, hi = std::min(members.size() - 1, m + nearest);
         for (std::size_t k = lo; k <= hi && !p.hatch; ++k) {
             const Piece& q = pieces[members[k]];
             if (k == m || q.family != p.family) continue;
+            std::size_t before = std::min(k, m), after = std::max(k, m);
+            std::size_t on_members = member_samples[after] - member_samples[before + 1];
+            std::size_t gap = path_gap(p, q);
+            gap = gap > on_members ? gap - on_members : 0;
+            double farthest = after - before == 1 ? 1.67 : 2.5;
             auto [across, overlap] = beside(p, q, spacing);
-            p.hatch = overlap && across >= 0.6 * spacing && across <= 1.67 * spacing &&
-                      path_gap(p, q) <= std::max(next_hatch_reach, (p.last - p.first) + (q.last - q.first));
+            p.hatch = overlap && across >= 0.6 * spacing && across <= farthest * spacing &&
+                      gap <= std::max(next_hatch_reach, (p.last - p.first) + (q.last - q.first));
         }
     }
 }
