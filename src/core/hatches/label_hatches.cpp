@@ -717,7 +717,33 @@ std::size_t path_gap(const Piece& p, const Piece& q) { return q.first > p.last ?
 // The path may always take this many samples from one hatch to the next.
 constexpr std::size_t next_hatch_reach = 32;
 
-void choose_hatches(std::vector<Piece>& pieces, HatchScales& scales) {
+// The path from member `before` to member `after` marks (moves at marking
+// speed) on at most `limit` samples outside the members between them, and
+// jumps or rests between each two of them.
+template <class T>
+bool marks_only_members(const Path<T>& path, const std::vector<Piece>& pieces, const std::vector<std::size_t>& members,
+                        std::size_t before, std::size_t after, const HatchScales& scales, double limit) {
+    double marking = 0.0;
+    std::size_t j = pieces[members[before]].last;
+    for (std::size_t m = before + 1; m <= after; ++m) {
+        const Piece& next = pieces[members[m]];
+        if (pieces[members[before]].stretch != next.stretch) return false;
+        bool jumped = false;
+        for (; j < next.first; ++j) {
+            double step = norm(path.at(j + 1) - path.at(j)) / (path.time(j + 1) - path.time(j));
+            bool marks = step >= scales.rest_step && step <= scales.jump_step;
+            if (marks && ++marking > limit) return false;
+            jumped = jumped || !marks;
+        }
+        // The edges of a contour follow one another at marking speed.
+        if (!jumped) return false;
+        j = next.last;
+    }
+    return true;
+}
+
+template <class T>
+void choose_hatches(const Path<T>& path, std::vector<Piece>& pieces, HatchScales& scales) {
     std::vector<double> directions = main_directions(pieces);
     scales.directions_deg = directions;
     std::vector<std::size_t> members;
@@ -758,15 +784,17 @@ void choose_hatches(std::vector<Piece>& pieces, HatchScales& scales) {
     std::nth_element(spacings.begin(), middle, spacings.end());
     const double spacing = *middle;
     scales.hatch_spacing = spacing;
-    // A hatch has a parallel neighbour one spacing away among the nearest
-    // members along the path (nearest in the path, not in the family: the
-    // parallel chords of a contour and of the contour inside it are far
-    // apart along the path).  The path must reach it in fewer samples than
-    // the two take, not counting members on the way: a step-over, a jump
-    // back along the hatch, or the other half of a line cut by a hole (then
-    // the neighbour may be two spacings away), but not the rest of a
-    // contour's loop to the contour inside it.
-    constexpr std::size_t nearest = 2;
+    // A hatch has a parallel neighbour one spacing away near it along the
+    // path.  Among the nearest members, the path must reach it in fewer
+    // samples than the two take, members on the way not counted: a
+    // step-over, a jump back along the hatch, the other half of a line cut
+    // by a hole (then two spacings away); not the rest of a contour's loop
+    // to the contour inside it.  A member a few further on qualifies where
+    // the path between jumps from member to member and marks nothing else:
+    // the neighbouring part of a line cut by several holes, scanned after
+    // the other parts of its own line.
+    constexpr std::size_t nearest = 2, farther = 6;
+    const double marking_between = 4.0 * scales.window + 3.0 * spacing / scales.mark_step;
     std::vector<std::size_t> member_samples(members.size() + 1, 0);  // prefix sums
     for (std::size_t m = 0; m < members.size(); ++m) {
         const Piece& p = pieces[members[m]];
@@ -774,18 +802,21 @@ void choose_hatches(std::vector<Piece>& pieces, HatchScales& scales) {
     }
     for (std::size_t m = 0; m < members.size(); ++m) {
         Piece& p = pieces[members[m]];
-        std::size_t lo = m >= nearest ? m - nearest : 0, hi = std::min(members.size() - 1, m + nearest);
+        std::size_t lo = m >= farther ? m - farther : 0, hi = std::min(members.size() - 1, m + farther);
         for (std::size_t k = lo; k <= hi && !p.hatch; ++k) {
             const Piece& q = pieces[members[k]];
             if (k == m || q.family != p.family) continue;
             std::size_t before = std::min(k, m), after = std::max(k, m);
-            std::size_t on_members = member_samples[after] - member_samples[before + 1];
-            std::size_t gap = path_gap(p, q);
-            gap = gap > on_members ? gap - on_members : 0;
-            double farthest = after - before == 1 ? 1.67 : 2.5;
             auto [across, overlap] = beside(p, q, spacing);
-            p.hatch = overlap && across >= 0.6 * spacing && across <= farthest * spacing &&
-                      gap <= std::max(next_hatch_reach, (p.last - p.first) + (q.last - q.first));
+            if (!overlap || across < 0.6 * spacing || across > (after - before == 1 ? 1.67 : 2.5) * spacing) continue;
+            if (after - before <= nearest) {
+                std::size_t on_members = member_samples[after] - member_samples[before + 1];
+                std::size_t gap = path_gap(p, q);
+                gap = gap > on_members ? gap - on_members : 0;
+                p.hatch = gap <= std::max(next_hatch_reach, (p.last - p.first) + (q.last - q.first));
+            } else {
+                p.hatch = marks_only_members(path, pieces, members, before, after, scales, marking_between);
+            }
         }
     }
 }
@@ -851,7 +882,7 @@ HatchResult label_hatches(const HatchInput<T>& input, std::int32_t* ids) {
     scales.pieces = pieces.size();
     for (Piece& p : pieces) measure_angle(p);
     mark_curves(path, pieces, scales);
-    choose_hatches(pieces, scales);
+    choose_hatches(path, pieces, scales);
     write_ids(input, path, pieces, scales, ids);
     scales.hatches = static_cast<std::size_t>(std::count_if(pieces.begin(), pieces.end(), [](const Piece& p) { return p.hatch; }));
     return result;
