@@ -808,7 +808,15 @@ void choose_hatches(const Path<T>& path, std::vector<Piece>& pieces, HatchScales
             if (k == m || q.family != p.family) continue;
             std::size_t before = std::min(k, m), after = std::max(k, m);
             auto [across, overlap] = beside(p, q, spacing);
-            if (!overlap || across < 0.6 * spacing || across > (after - before == 1 ? 1.67 : 2.5) * spacing) continue;
+            // Two spacings away only with a line in between: a member on the
+            // way one spacing from p (the part of the line between, on the
+            // other side of a hole).
+            bool line_between = false;
+            for (std::size_t r = before + 1; r < after && !line_between; ++r) {
+                double apart = beside(p, pieces[members[r]], spacing).first;
+                line_between = pieces[members[r]].family == p.family && apart >= 0.6 * spacing && apart <= 1.67 * spacing;
+            }
+            if (!overlap || across < 0.6 * spacing || across > (line_between ? 2.5 : 1.67) * spacing) continue;
             if (after - before <= nearest) {
                 std::size_t on_members = member_samples[after] - member_samples[before + 1];
                 std::size_t gap = path_gap(p, q);
