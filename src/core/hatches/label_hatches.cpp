@@ -23,6 +23,7 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
+#include <iterator>
 #include <limits>
 #include <string>
 #include <utility>
@@ -829,6 +830,80 @@ void choose_hatches(const Path<T>& path, std::vector<Piece>& pieces, HatchScales
     }
 }
 
+// Hatches too short for the straightness test (fewer than 2w + 1 samples:
+// the ends of lines at a curved edge): a run of at least three samples
+// between pieces that moves at marking speed along one line, in a hatch
+// direction, beside the hatch before or after it along the path.
+constexpr std::size_t shortest_hatch = 3;
+
+template <class T>
+void recover_short_hatches(const Path<T>& path, std::vector<Piece>& pieces, const HatchScales& scales) {
+    if (!(scales.hatch_spacing > 0) || scales.directions_deg.empty()) return;
+    const double spacing = scales.hatch_spacing;
+    const std::size_t longest = 4 * static_cast<std::size_t>(scales.window) + 2;
+    const auto& stretches = path.stretches();
+    std::vector<Piece> found;
+    // The kept hatch nearest before piece k (or none), and after.
+    auto consider = [&](std::size_t a, std::size_t b, std::size_t stretch, const Piece* before, const Piece* after) {
+        if (b - a + 1 < shortest_hatch || b - a + 1 > longest) return;
+        Piece candidate{a, b, stretch};
+        measure(path, candidate);
+        if (!(candidate.length > 0)) return;
+        for (std::size_t j = a + 1; j < b; ++j) {
+            if (distance_from_line(path, j, candidate.start, candidate.direction) > scales.deviation) return;
+        }
+        measure_angle(candidate);
+        double tolerance = 1.5 + std::atan2(3.0 * scales.deviation, candidate.length) * 180.0 / pi;
+        bool along = std::any_of(scales.directions_deg.begin(), scales.directions_deg.end(),
+                                 [&](double d) { return axial_difference(candidate.angle, d) <= tolerance; });
+        if (!along) return;
+        for (const Piece* next : {before, after}) {
+            if (next == nullptr) continue;
+            auto [across, overlap] = beside(*next, candidate, spacing);
+            if (overlap && across >= 0.6 * spacing && across <= 1.67 * spacing) {
+                candidate.hatch = true;
+                found.push_back(candidate);
+                return;
+            }
+        }
+    };
+    const Piece* last_hatch = nullptr;
+    for (std::size_t k = 0; k <= pieces.size(); ++k) {
+        // The gap before piece k (or after the last piece).
+        std::size_t from = k == 0 ? 0 : pieces[k - 1].last + 1;
+        std::size_t to = k < pieces.size() ? pieces[k].first : path.size();
+        const Piece* next_hatch = nullptr;
+        for (std::size_t m = k; m < pieces.size() && m < k + 3 && next_hatch == nullptr; ++m) {
+            if (pieces[m].hatch) next_hatch = &pieces[m];
+        }
+        for (std::size_t s = 0; s < stretches.size(); ++s) {
+            std::size_t lo = std::max(from, stretches[s].begin), hi = std::min(to, stretches[s].end);
+            if (lo >= hi) continue;
+            // Runs of marking steps in [lo, hi).
+            std::size_t a = lo;
+            for (std::size_t j = lo; j + 1 <= hi; ++j) {
+                bool marks = false;
+                if (j + 1 < hi) {
+                    double step = norm(path.at(j + 1) - path.at(j)) / (path.time(j + 1) - path.time(j));
+                    marks = step >= scales.rest_step && step <= scales.jump_step;
+                }
+                if (!marks) {
+                    consider(a, j, s, last_hatch, next_hatch);
+                    a = j + 1;
+                }
+            }
+            if (stretches[s].end >= to) break;
+        }
+        if (k < pieces.size() && pieces[k].hatch) last_hatch = &pieces[k];
+    }
+    if (found.empty()) return;
+    std::vector<Piece> merged;
+    merged.reserve(pieces.size() + found.size());
+    std::merge(pieces.begin(), pieces.end(), found.begin(), found.end(), std::back_inserter(merged),
+               [](const Piece& p, const Piece& q) { return p.first < q.first; });
+    pieces = std::move(merged);
+}
+
 // ---------------------------------------------------------------------------
 // 6. Ids.
 
@@ -891,6 +966,7 @@ HatchResult label_hatches(const HatchInput<T>& input, std::int32_t* ids) {
     for (Piece& p : pieces) measure_angle(p);
     mark_curves(path, pieces, scales);
     choose_hatches(path, pieces, scales);
+    recover_short_hatches(path, pieces, scales);
     write_ids(input, path, pieces, scales, ids);
     scales.hatches = static_cast<std::size_t>(std::count_if(pieces.begin(), pieces.end(), [](const Piece& p) { return p.hatch; }));
     return result;
