@@ -844,28 +844,39 @@ void recover_short_hatches(const Path<T>& path, std::vector<Piece>& pieces, cons
     const auto& stretches = path.stretches();
     std::vector<Piece> found;
     // The kept hatch nearest before piece k (or none), and after.
-    auto consider = [&](std::size_t a, std::size_t b, std::size_t stretch, const Piece* before, const Piece* after) {
-        if (b - a + 1 < shortest_hatch || b - a + 1 > longest) return;
+    auto accepts = [&](std::size_t a, std::size_t b, std::size_t stretch, const Piece* before, const Piece* after) {
+        if (b < a + shortest_hatch - 1 || b - a + 1 > longest) return false;
         Piece candidate{a, b, stretch};
         measure(path, candidate);
-        if (!(candidate.length > 0)) return;
+        if (!(candidate.length > 0)) return false;
         for (std::size_t j = a + 1; j < b; ++j) {
-            if (distance_from_line(path, j, candidate.start, candidate.direction) > scales.deviation) return;
+            if (distance_from_line(path, j, candidate.start, candidate.direction) > scales.deviation) return false;
         }
         measure_angle(candidate);
         double tolerance = 1.5 + std::atan2(3.0 * scales.deviation, candidate.length) * 180.0 / pi;
         bool along = std::any_of(scales.directions_deg.begin(), scales.directions_deg.end(),
                                  [&](double d) { return axial_difference(candidate.angle, d) <= tolerance; });
-        if (!along) return;
+        if (!along) return false;
         for (const Piece* next : {before, after}) {
             if (next == nullptr) continue;
             auto [across, overlap] = beside(*next, candidate, spacing);
             if (overlap && across >= 0.6 * spacing && across <= 1.67 * spacing) {
                 candidate.hatch = true;
                 found.push_back(candidate);
-                return;
+                return true;
             }
         }
+        return false;
+    };
+    // The steps into and out of a hatch are part jump, part mark, and may
+    // pass as marking: a run may carry one sample of the jump at each end.
+    auto consider = [&](std::size_t a, std::size_t b, std::size_t stretch, const Piece* before, const Piece* after) {
+        if (b < a + shortest_hatch - 1) return;
+        if (accepts(a, b, stretch, before, after) || accepts(a + 1, b, stretch, before, after) ||
+            accepts(a, b - 1, stretch, before, after)) {
+            return;
+        }
+        accepts(a + 1, b - 1, stretch, before, after);
     };
     const Piece* last_hatch = nullptr;
     for (std::size_t k = 0; k <= pieces.size(); ++k) {
