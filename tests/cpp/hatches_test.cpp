@@ -1,0 +1,172 @@
+// The hatch labeller's native core: the log histogram against sorting, a
+// constructed meander with exact ids, layers no worker count changes, and
+// adversarial inputs (run under the sanitizers by the full test command).
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cmath>
+#include <cstdint>
+#include <limits>
+#include <random>
+#include <vector>
+
+#include "label_hatches.hpp"
+#include "log_histogram.hpp"
+#include "test_support.hpp"
+
+namespace rastermark::hatches {
+namespace {
+
+using rastermark::testing::ElementTypes;
+
+TEST(LogHistogram, BinsFromBitsAgreeWithFrexp) {
+    std::mt19937_64 random(5);
+    std::uniform_real_distribution<double> exponent(-180.0, 180.0);
+    for (int k = 0; k < 20000; ++k) {
+        double value = std::exp2(exponent(random));
+        int e = 0;
+        double fraction = std::frexp(value, &e);
+        int want = (e - LogHistogram::lowest_exponent) * LogHistogram::per_octave +
+                   std::min(LogHistogram::per_octave - 1, static_cast<int>((fraction - 0.5) * 2.0 * LogHistogram::per_octave));
+        ASSERT_EQ(LogHistogram::bin_of(value), want) << value;
+        // The bin holds the value: within half a bin (a 64th of 2^e wide) of its middle.
+        ASSERT_LE(std::fabs(LogHistogram::centre(want) - value), std::ldexp(1.0 / 128.0, e) * (1.0 + 1e-12));
+    }
+    EXPECT_EQ(LogHistogram::bin_of(std::numeric_limits<double>::infinity()), LogHistogram::bins - 1);
+    EXPECT_EQ(LogHistogram::bin_of(std::numeric_limits<double>::denorm_min()), 0);
+    EXPECT_EQ(LogHistogram::bin_of(1e300), LogHistogram::bins - 1);
+}
+
+TEST(LogHistogram, QuantilesLandInTheBinOfTheSortedValue) {
+    std::mt19937_64 random(9);
+    std::lognormal_distribution<double> size(0.0, 3.0);
+    std::vector<double> values;
+    LogHistogram histogram;
+    for (int k = 0; k < 5000; ++k) {
+        double v = k % 7 == 0 ? 0.0 : size(random);
+        values.push_back(v);
+        histogram.add(v);
+    }
+    histogram.add(std::nan(""));
+    values.push_back(0.0);  // NaN counts as a zero
+    std::sort(values.begin(), values.end());
+    for (double share : {0.1, 0.25, 0.5, 0.9, 0.99}) {
+        double sorted = values[static_cast<std::size_t>(std::ceil(share * static_cast<double>(values.size()))) - 1];
+        double got = histogram.quantile(share);
+        if (sorted == 0.0) {
+            EXPECT_EQ(got, 0.0);
+        } else {
+            EXPECT_EQ(LogHistogram::bin_of(got), LogHistogram::bin_of(sorted)) << share;
+        }
+    }
+}
+
+// A meander of `lines` hatches `length` long, `spacing` apart, sampled every
+// `step` along the hatches and with two samples on each step-over; and the
+// ids it must get.
+template <class T>
+void meander(int lines, double length, double spacing, double step, std::vector<T>& x, std::vector<T>& y,
+             std::vector<std::int32_t>& ids) {
+    const int per_line = static_cast<int>(std::lround(length / step));
+    for (int k = 0; k < lines; ++k) {
+        for (int i = 0; i <= per_line; ++i) {
+            double along = k % 2 == 0 ? i * step : length - i * step;
+            x.push_back(static_cast<T>(10.0 + along));
+            y.push_back(static_cast<T>(20.0 + k * spacing));
+            ids.push_back(k + 1);
+        }
+        if (k + 1 < lines) {
+            for (int i = 1; i <= 2; ++i) {
+                x.push_back(static_cast<T>(10.0 + (k % 2 == 0 ? length : 0.0)));
+                y.push_back(static_cast<T>(20.0 + k * spacing + spacing * i / 3.0));
+                ids.push_back(-1);
+            }
+        }
+    }
+}
+
+template <class T>
+class Hatches : public ::testing::Test {};
+TYPED_TEST_SUITE(Hatches, ElementTypes);
+
+TYPED_TEST(Hatches, AMeanderGetsOneIdPerHatch) {
+    using T = TypeParam;
+    std::vector<T> x, y;
+    std::vector<std::int32_t> want;
+    meander<T>(12, 1.0, 0.1, 0.01, x, y, want);
+    std::vector<std::int32_t> ids(x.size(), 0);
+    HatchResult result = label_hatches<T>({x.data(), y.data(), nullptr, nullptr, x.size()}, ids.data());
+    ASSERT_TRUE(result.error.empty()) << result.error;
+    EXPECT_EQ(ids, want);
+    EXPECT_NEAR(result.scales.mark_step, 0.01, 5e-4);
+    EXPECT_NEAR(result.scales.hatch_spacing, 0.1, 5e-3);
+    EXPECT_EQ(result.scales.hatches, 12u);
+}
+
+TYPED_TEST(Hatches, LaserOffSamplesAndNaNsAreNeverLabelled) {
+    using T = TypeParam;
+    std::vector<T> x, y;
+    std::vector<std::int32_t> want;
+    meander<T>(12, 1.0, 0.1, 0.01, x, y, want);
+    ASSERT_GT(x.size(), 600u);
+    std::vector<std::uint8_t> on(x.size(), 1);
+    for (std::size_t i = 200; i < 240; ++i) on.at(i) = 0;
+    x[500] = std::numeric_limits<T>::quiet_NaN();
+    std::vector<std::int32_t> ids(x.size(), 0);
+    HatchResult result = label_hatches<T>({x.data(), y.data(), nullptr, on.data(), x.size()}, ids.data());
+    ASSERT_TRUE(result.error.empty()) << result.error;
+    for (std::size_t i = 200; i < 240; ++i) EXPECT_EQ(ids[i], -1);
+    EXPECT_EQ(ids[500], -1);
+}
+
+TEST(Hatches, TooFewMovingSamplesIsAnErrorAndEveryIdIsWritten) {
+    std::vector<double> x(40, 1.0), y(40, 2.0);
+    std::vector<std::int32_t> ids(x.size(), 7);
+    HatchResult result = label_hatches<double>({x.data(), y.data(), nullptr, nullptr, x.size()}, ids.data());
+    EXPECT_NE(result.error.find("too few marking samples"), std::string::npos) << result.error;
+    EXPECT_TRUE(std::all_of(ids.begin(), ids.end(), [](std::int32_t v) { return v == -1; }));
+}
+
+TEST(Hatches, TimeStampsMustIncrease) {
+    std::vector<double> x{0, 1, 2, 3}, y{0, 0, 0, 0}, t{0, 1, 1, 2};
+    std::vector<std::int32_t> ids(4);
+    HatchResult result = label_hatches<double>({x.data(), y.data(), t.data(), nullptr, 4}, ids.data());
+    EXPECT_NE(result.error.find("t must increase"), std::string::npos) << result.error;
+}
+
+// Random walks with runs of specials: every call returns, writes every id,
+// and labels no sample that is not finite.
+TEST(Hatches, AdversarialInputsNeverCrash) {
+    std::mt19937_64 random(21);
+    const double specials[] = {std::numeric_limits<double>::quiet_NaN(), std::numeric_limits<double>::infinity(),
+                               -std::numeric_limits<double>::infinity(), 0.0, -0.0,
+                               std::numeric_limits<double>::denorm_min(), 1e308, -1e308, 1.0};
+    for (int trial = 0; trial < 300; ++trial) {
+        std::size_t n = random() % 600;
+        std::vector<double> x(n), y(n);
+        std::normal_distribution<double> step(0.0, trial % 2 ? 1e-3 : 10.0);
+        double px = 0, py = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            px += step(random);
+            py += step(random);
+            x[i] = random() % 5 == 0 ? specials[random() % 9] : (trial % 3 == 0 ? std::round(px) : px);
+            y[i] = random() % 7 == 0 ? specials[random() % 9] : py;
+            if (i > 0 && random() % 4 == 0) {
+                x[i] = x[i - 1];
+                y[i] = y[i - 1];
+            }
+        }
+        std::vector<std::int32_t> ids(n, 12345);
+        HatchResult result = label_hatches<double>({x.data(), y.data(), nullptr, nullptr, n}, ids.data());
+        for (std::size_t i = 0; i < n; ++i) {
+            ASSERT_NE(ids[i], 12345) << trial;
+            if (!std::isfinite(x[i]) || !std::isfinite(y[i])) {
+                ASSERT_EQ(ids[i], -1) << trial;
+            }
+        }
+        (void)result;
+    }
+}
+
+}  // namespace
+}  // namespace rastermark::hatches
