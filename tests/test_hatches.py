@@ -9,7 +9,8 @@ import pytest
 
 from rastermark_tools import HatchInfo, label_hatches
 from rastermark_tools.score import score_labels
-from support import (annotate_in_subprocess, check_from_threads, groundtruth_traces, joined, meander, scan)
+from support import (SHIPPED, annotate_in_subprocess, check_from_threads, cli, groundtruth_traces, joined, meander,
+                     scan)
 
 
 def same_lines(a, b):
@@ -183,3 +184,22 @@ def test_adversarial_inputs_never_crash():
             continue
         assert ids.dtype == np.int32 and len(ids) == n
         assert np.all(ids[~(np.isfinite(x) & np.isfinite(y))] == -1)
+
+
+def test_command_line_method_hatches(tmp_path):
+    layer = SHIPPED / "0000050.txt"
+    out = cli("score", "--method", "hatches", str(layer))
+    assert out.returncode == 0, out.stderr
+    row = next(line for line in out.stdout.splitlines() if line.startswith("0000050.txt"))
+    assert "100.0%" in row  # every vector of the real layer complete
+    labels = tmp_path / "labels.npz"
+    out = cli("label", "--method", "hatches", str(layer), "-o", str(labels))
+    assert out.returncode == 0, out.stderr
+    with np.load(labels) as d:
+        assert d["scanline_id"].max() > 100
+    # A layer it cannot judge stays unlabelled, with the reason, and the run goes on.
+    still = tmp_path / "still.csv"
+    still.write_text("x,y\n" + "1.0,2.0\n" * 50)
+    out = cli("label", "--method", "hatches", str(still), str(layer), "-o", str(tmp_path / "both.npz"))
+    assert out.returncode == 0, out.stderr
+    assert "still.csv: layer 0: left unlabelled: label_hatches: too few marking samples" in out.stderr
