@@ -1,6 +1,7 @@
 // The hatch labeller's native core: the log histogram against sorting, a
 // constructed meander with exact ids, layers no worker count changes, and
-// adversarial inputs (run under the sanitizers by the full test command).
+// adversarial inputs (run under the sanitizers by the full test command), and
+// the vectorised straightness test against its per-sample rule.
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -10,8 +11,10 @@
 #include <random>
 #include <vector>
 
+#include "hatch_path.hpp"
 #include "label_hatches.hpp"
 #include "log_histogram.hpp"
+#include "straight_test.hpp"
 #include "test_support.hpp"
 
 namespace rastermark::hatches {
@@ -165,6 +168,61 @@ TEST(Hatches, AdversarialInputsNeverCrash) {
             }
         }
         (void)result;
+    }
+}
+
+}  // namespace
+}  // namespace rastermark::hatches
+
+namespace rastermark::hatches {
+namespace {
+
+// The vectorised straightness test against the per-sample rule, on random
+// walks with repeats, breaks and turns, for several windows and scales.
+TYPED_TEST(Hatches, FillAgreesWithTheRuleSampleBySample) {
+    using T = TypeParam;
+    std::mt19937_64 random(77);
+    for (int trial = 0; trial < 60; ++trial) {
+        std::size_t n = 200 + random() % 3000;
+        std::vector<T> x(n), y(n);
+        std::normal_distribution<double> wobble(0.0, trial % 3 == 0 ? 0.002 : 0.0005);
+        double px = 5, py = 7, heading = 0.3;
+        for (std::size_t i = 0; i < n; ++i) {
+            if (random() % 40 == 0) heading += 1.5;
+            double step = random() % 50 == 0 ? 0.04 : 0.01;
+            px += step * std::cos(heading);
+            py += step * std::sin(heading);
+            x[i] = static_cast<T>(px + wobble(random));
+            y[i] = static_cast<T>(py + wobble(random));
+            if (i > 0 && random() % 9 == 0) {
+                x[i] = x[i - 1];
+                y[i] = y[i - 1];
+            }
+            if (random() % 200 == 0) x[i] = std::numeric_limits<T>::quiet_NaN();
+        }
+        HatchInput<T> input{x.data(), y.data(), nullptr, nullptr, n};
+        Path<T> path(input);
+        std::size_t repeats = 0;
+        ASSERT_TRUE(path.build(repeats).empty());
+        HatchScales scales;
+        scales.window = 2 + trial % 3;
+        scales.mark_step = 0.01;
+        scales.rest_step = 0.004;
+        scales.jump_step = 0.0175;
+        scales.noise = trial % 3 == 0 ? 0.002 : 0.0005;
+        scales.deviation = 5.0 * scales.noise;
+        StraightTest<T> test(path, scales);
+        Flags flags = straight_flags(path, test);
+        const std::size_t w = static_cast<std::size_t>(scales.window);
+        std::size_t inside = 0;
+        for (const Stretch& s : path.stretches()) {
+            for (std::size_t j = s.begin; j < s.end; ++j) {
+                bool want = j >= s.begin + w && j + w < s.end && test.inside(j);
+                ASSERT_EQ(flags[j] != 0, want) << "trial " << trial << " sample " << j;
+                inside += want;
+            }
+        }
+        EXPECT_GT(inside, path.size() / 4) << trial;  // the walks do have straight stretches
     }
 }
 

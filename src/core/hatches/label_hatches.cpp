@@ -1,13 +1,13 @@
 // The hatch labeller, stage by stage:
 //
-//   1. the path: usable samples (finite, laser on), exact repeats set aside,
-//      cut into stretches at every unusable sample;
+//   1. the path (hatch_path.hpp): usable samples (finite, laser on), exact
+//      repeats set aside, cut into stretches at every unusable sample;
 //   2. the scales: noise and grid from second differences, the mark step
 //      as the slowest strong mode of the speeds, and from them the
 //      straightness bound, the rest and jump steps and the window;
-//   3. straight samples: a sample is inside a line when it lies near the
-//      chord of its +-w neighbours and both halves move at one marking
-//      speed (per sample, so split over the workers);
+//   3. straight samples (straight_test.hpp): a sample is inside a line when
+//      it lies near the chord of its +-w neighbours and both halves move at
+//      one marking speed (per sample, so split over the workers);
 //   4. pieces: runs of inside samples, split where they curve, rejoined
 //      where noise broke a line, each taking back the on-line samples at
 //      its ends;
@@ -29,205 +29,15 @@
 #include <utility>
 #include <vector>
 
+#include "hatch_path.hpp"
 #include "log_histogram.hpp"
-#include "memory.hpp"
-#include "worker_pool.hpp"
+#include "straight_test.hpp"
 
 namespace rastermark::hatches {
 
 namespace {
 
 constexpr double pi = 3.14159265358979323846;
-constexpr double nan = std::numeric_limits<double>::quiet_NaN();
-
-// Samples per task of the parallel stages: fixed, so that the work (and
-// every floating-point sum) is split the same way for any worker count.
-constexpr std::size_t block_size = std::size_t{1} << 16;
-// Below this many samples everything runs on the calling thread.
-constexpr std::size_t parallel_threshold = std::size_t{1} << 20;
-
-struct Point {
-    double x, y;
-};
-
-Point operator-(Point a, Point b) { return {a.x - b.x, a.y - b.y}; }
-double dot(Point a, Point b) { return a.x * b.x + a.y * b.y; }
-double cross(Point a, Point b) { return a.x * b.y - a.y * b.x; }
-// Plain sqrt, not hypot: the scales here are far from overflow, and a
-// layer with coordinates near 1e154 only loses its lines (inf compares false).
-double norm(Point a) { return std::sqrt(a.x * a.x + a.y * a.y); }
-
-// A run of usable samples without a break, as positions [begin, end) in the
-// path's own numbering.
-struct Stretch {
-    std::size_t begin, end;
-};
-
-// ---------------------------------------------------------------------------
-// 1. The path.
-
-template <class T>
-class Path {
-public:
-    Path(const HatchInput<T>& input) : in_(input) {}
-
-    // Numbers the usable samples that do not repeat the one before; an
-    // error text where t cannot be used.
-    std::string build(std::size_t& repeats) {
-        const std::size_t n = in_.size;
-        if (in_.t != nullptr) {
-            for (std::size_t i = 0; i < n; ++i) {
-                if (!std::isfinite(in_.t[i])) return "t[" + std::to_string(i) + "] is not finite";
-                if (i > 0 && !(in_.t[i] > in_.t[i - 1])) {
-                    return "t must increase from sample to sample; t[" + std::to_string(i) + "] does not";
-                }
-            }
-        }
-        // A first, branch-free scan: most layers have no unusable sample
-        // and no repeat, and then the path is the samples themselves.
-        const T* x = in_.x;
-        const T* y = in_.y;
-        constexpr T largest = std::numeric_limits<T>::max();
-        // Counted in double (exact below 2^53): compilers vectorise that for
-        // any instruction set, integer counts of double comparisons not.
-        double not_finite = 0.0, equal_pairs = 0.0;
-        if (n > 0) not_finite += (std::fabs(x[0]) <= largest) & (std::fabs(y[0]) <= largest) ? 0.0 : 1.0;
-        for (std::size_t i = 1; i < n; ++i) {
-            not_finite += (std::fabs(x[i]) <= largest) & (std::fabs(y[i]) <= largest) ? 0.0 : 1.0;
-            equal_pairs += (x[i] == x[i - 1]) & (y[i] == y[i - 1]) ? 1.0 : 0.0;
-        }
-        std::size_t unusable = static_cast<std::size_t>(not_finite);
-        if (in_.laser_on != nullptr) {
-            for (std::size_t i = 0; i < n; ++i) unusable += in_.laser_on[i] == 0;
-        }
-        repeats = 0;
-        if (unusable == 0 && equal_pairs == 0.0) {
-            if (n > 0) stretches_.push_back({0, n});
-            size_ = n;
-            if (in_.t != nullptr) set_clock();
-            return {};
-        }
-        if (n - unusable > std::numeric_limits<std::uint32_t>::max()) {
-            return "more than 2^32 usable samples in one layer; label it in parts";
-        }
-        if (unusable == 0) {
-            // Repeats only: one stretch of the samples that move, gathered
-            // without a branch (each slot is written, then kept or not).
-            index_.resize(n);
-            std::uint32_t* out = index_.data();
-            out[0] = 0;
-            std::size_t count = 1;
-            for (std::size_t i = 1; i < n; ++i) {
-                out[count] = static_cast<std::uint32_t>(i);
-                count += (x[i] == x[i - 1]) & (y[i] == y[i - 1]) ? 0 : 1;
-            }
-            index_.resize(count);
-            repeats = n - count;
-            stretches_.push_back({0, index_.size()});
-            size_ = index_.size();
-            if (in_.t != nullptr) set_clock();
-            return {};
-        }
-        index_.reserve(n - unusable);
-        bool open = false, previous_usable = false;
-        for (std::size_t i = 0; i < n; ++i) {
-            if (!usable(i)) {
-                if (open) stretches_.back().end = index_.size();
-                open = previous_usable = false;
-                continue;
-            }
-            bool repeat = previous_usable && in_.x[i] == in_.x[i - 1] && in_.y[i] == in_.y[i - 1];
-            previous_usable = true;
-            if (repeat) {
-                ++repeats;
-                continue;
-            }
-            if (!open) stretches_.push_back({index_.size(), index_.size()});
-            open = true;
-            index_.push_back(static_cast<std::uint32_t>(i));
-        }
-        if (open) stretches_.back().end = index_.size();
-        std::size_t kept = index_.size();
-        size_ = kept;
-        if (in_.t != nullptr) set_clock();
-        return {};
-    }
-
-    std::size_t size() const { return size_; }
-    bool timed() const { return in_.t != nullptr; }
-    const std::vector<Stretch>& stretches() const { return stretches_; }
-    double sampling_interval() const { return interval_; }
-
-    std::size_t original(std::size_t j) const { return index_.empty() ? j : index_[j]; }
-    // The original index of each distinct sample; null when they are all of them.
-    const std::uint32_t* index() const { return index_.empty() ? nullptr : index_.data(); }
-    const T* xs() const { return in_.x; }
-    const T* ys() const { return in_.y; }
-    Point at(std::size_t j) const {
-        std::size_t i = original(j);
-        return {static_cast<double>(in_.x[i]), static_cast<double>(in_.y[i])};
-    }
-    // Time in sampling intervals.
-    double time(std::size_t j) const {
-        return in_.t == nullptr ? static_cast<double>(j) : (in_.t[original(j)] - in_.t[0]) / interval_;
-    }
-
-    // Finite (NaN and infinities fail the comparison) and laser on.
-    bool usable(std::size_t i) const {
-        constexpr T largest = std::numeric_limits<T>::max();
-        return (std::fabs(in_.x[i]) <= largest) & (std::fabs(in_.y[i]) <= largest) &
-               (in_.laser_on == nullptr || in_.laser_on[i] != 0);
-    }
-    // Sample i repeats sample i - 1 exactly (both usable).
-    bool repeats_previous(std::size_t i) const {
-        return i > 0 && usable(i - 1) && in_.x[i] == in_.x[i - 1] && in_.y[i] == in_.y[i - 1];
-    }
-
-private:
-    // The median time between consecutive distinct samples of a stretch.
-    void set_clock() {
-        std::vector<double> gaps;
-        gaps.reserve(size_);
-        for (const Stretch& s : stretches_) {
-            for (std::size_t j = s.begin + 1; j < s.end; ++j) gaps.push_back(in_.t[original(j)] - in_.t[original(j - 1)]);
-        }
-        if (gaps.empty()) return;
-        auto middle = gaps.begin() + static_cast<std::ptrdiff_t>(gaps.size() / 2);
-        std::nth_element(gaps.begin(), middle, gaps.end());
-        interval_ = *middle;
-    }
-
-    const HatchInput<T>& in_;
-    // Original index of each distinct sample; empty when all are.
-    std::vector<std::uint32_t, UnwrittenHugePageAllocator<std::uint32_t>> index_;
-    std::vector<Stretch> stretches_;
-    std::size_t size_ = 0;
-    double interval_ = 1.0;
-};
-
-// The samples the scales are estimated from: all of them up to a budget,
-// beyond it every k-th block of consecutive samples, so that the estimate
-// costs the same for any layer size and still sees every part of the path.
-constexpr std::size_t estimation_block = 256;
-constexpr std::size_t estimation_budget = std::size_t{1} << 18;
-
-// Calls visit(stretch, j) for the estimation samples j of each stretch.
-template <class T, class Visit>
-void for_each_estimation_sample(const Path<T>& path, Visit&& visit) {
-    const std::size_t stride = std::max<std::size_t>(1, path.size() / estimation_budget);
-    for (const Stretch& s : path.stretches()) {
-        std::size_t j = s.begin;
-        while (j < s.end) {
-            std::size_t block = j / estimation_block;
-            if (block % stride != 0) {
-                j = (block / stride + 1) * stride * estimation_block;
-                continue;
-            }
-            std::size_t block_end = std::min(s.end, (block + 1) * estimation_block);
-            for (; j < block_end; ++j) visit(s, j);
-        }
-    }
-}
 
 // ---------------------------------------------------------------------------
 // 2. The scales.
@@ -327,127 +137,6 @@ std::string estimate_scales(const Path<T>& path, HatchScales& scales) {
     scales.window = relative <= 0.08 ? 2 : relative <= 0.15 ? 3 : 4;
     scales.sampling_interval = path.sampling_interval();
     return {};
-}
-
-// ---------------------------------------------------------------------------
-// 3. Straight samples.
-
-template <class T>
-class StraightTest {
-public:
-    StraightTest(const Path<T>& path, const HatchScales& scales)
-        : path_(path),
-          w_(static_cast<std::size_t>(scales.window)),
-          deviation_(scales.deviation),
-          rest_(scales.rest_step),
-          jump_(scales.jump_step),
-          speed_noise_(3.0 * std::sqrt(2.0) * scales.noise / static_cast<double>(scales.window)),
-          per_window_(1.0 / static_cast<double>(scales.window)) {}
-
-    // Sample j lies within the deviation of the chord from j - w to j + w,
-    // and both halves move at one speed between resting and jumping.
-    bool inside(std::size_t j) const {
-        Point a = path_.at(j - w_), b = path_.at(j), c = path_.at(j + w_);
-        Point first = b - a, second = c - b;
-        double h1 = norm(first), h2 = norm(second);
-        if (path_.timed()) {
-            h1 /= path_.time(j) - path_.time(j - w_);
-            h2 /= path_.time(j + w_) - path_.time(j);
-        } else {
-            h1 *= per_window_;
-            h2 *= per_window_;
-        }
-        if (!(std::min(h1, h2) >= rest_ && std::max(h1, h2) <= jump_)) return false;
-        if (std::fabs(h1 - h2) > 0.25 * std::max(h1, h2) + speed_noise_) return false;
-        Point chord = c - a;
-        double off = cross(chord, first);
-        return off * off <= deviation_ * deviation_ * dot(chord, chord);
-    }
-
-    // Flags samples [lo, hi) of one stretch (lo - w and hi + w - 1 inside
-    // it): the same test as inside(), arranged for the vector unit where
-    // the clock is the sample count.  Each half's length is computed once,
-    // as the second half of one sample and the first of the sample w on.
-    void fill(std::size_t lo, std::size_t hi, std::uint8_t* flags) const {
-        if (path_.timed()) {
-            for (std::size_t j = lo; j < hi; ++j) flags[j] = inside(j) ? 1 : 0;
-            return;
-        }
-        if (path_.index() == nullptr) {
-            fill_fixed_rate(lo, hi, flags, [](std::size_t j) { return j; });
-        } else {
-            const std::uint32_t* index = path_.index();
-            fill_fixed_rate(lo, hi, flags, [index](std::size_t j) { return static_cast<std::size_t>(index[j]); });
-        }
-    }
-
-    std::size_t window() const { return w_; }
-
-private:
-    static constexpr std::size_t fill_chunk = 1024;
-    static constexpr std::size_t largest_window = 4;
-
-    template <class Original>
-    void fill_fixed_rate(std::size_t lo, std::size_t hi, std::uint8_t* flags, Original original) const {
-        const T* xs = path_.xs();
-        const T* ys = path_.ys();
-        const std::size_t w = w_;
-        const double rest = rest_, jump = jump_, noise = speed_noise_, per_window = per_window_;
-        const double deviation_squared = deviation_ * deviation_;
-        std::array<double, fill_chunk + largest_window> half;  // half[k]: speed from sample from + k to from + k + w
-        for (std::size_t start = lo; start < hi; start += fill_chunk) {
-            const std::size_t end = std::min(hi, start + fill_chunk);
-            const std::size_t from = start - w;
-            for (std::size_t k = 0; k < end - from; ++k) {
-                std::size_t a = original(from + k), b = original(from + k + w);
-                double dx = static_cast<double>(xs[b]) - static_cast<double>(xs[a]);
-                double dy = static_cast<double>(ys[b]) - static_cast<double>(ys[a]);
-                half[k] = std::sqrt(dx * dx + dy * dy) * per_window;
-            }
-            for (std::size_t j = start; j < end; ++j) {
-                double h1 = half[j - w - from], h2 = half[j - from];
-                std::size_t a = original(j - w), b = original(j), c = original(j + w);
-                double ax = static_cast<double>(xs[a]), ay = static_cast<double>(ys[a]);
-                double fx = static_cast<double>(xs[b]) - ax, fy = static_cast<double>(ys[b]) - ay;
-                double cx = static_cast<double>(xs[c]) - ax, cy = static_cast<double>(ys[c]) - ay;
-                double low = h1 < h2 ? h1 : h2, high = h1 < h2 ? h2 : h1;
-                double off = cx * fy - cy * fx;
-                bool ok = (low >= rest) & (high <= jump) & (high - low <= 0.25 * high + noise) &
-                          (off * off <= deviation_squared * (cx * cx + cy * cy));
-                flags[j] = ok ? 1 : 0;
-            }
-        }
-    }
-
-    const Path<T>& path_;
-    std::size_t w_;
-    double deviation_, rest_, jump_, speed_noise_, per_window_;
-};
-
-using Flags = std::vector<std::uint8_t, HugePageAllocator<std::uint8_t>>;
-
-template <class T>
-Flags straight_flags(const Path<T>& path, const StraightTest<T>& test) {
-    Flags flags(path.size(), 0);
-    const auto& stretches = path.stretches();
-    const std::size_t w = test.window();
-    auto fill_block = [&](std::size_t block) {
-        std::size_t lo = block * block_size, hi = std::min(path.size(), lo + block_size);
-        auto s = std::upper_bound(stretches.begin(), stretches.end(), lo,
-                                  [](std::size_t v, const Stretch& st) { return v < st.end; });
-        for (; s != stretches.end() && s->begin < hi; ++s) {
-            if (s->end - s->begin <= 2 * w) continue;
-            std::size_t from = std::max(lo, s->begin + w), to = std::min(hi, s->end - w);
-            if (from < to) test.fill(from, to, flags.data());
-        }
-    };
-    std::size_t blocks = (path.size() + block_size - 1) / block_size;
-    if (path.size() >= parallel_threshold) {
-        worker_pool::run_indexed(blocks, fill_block);
-    } else {
-        for (std::size_t b = 0; b < blocks; ++b) fill_block(b);
-    }
-    return flags;
 }
 
 // ---------------------------------------------------------------------------
