@@ -179,7 +179,7 @@ namespace {
 
 // The vectorised straightness test against the per-sample rule, on random
 // walks with repeats, breaks and turns, for several windows and scales.
-TYPED_TEST(Hatches, FillAgreesWithTheRuleSampleBySample) {
+TYPED_TEST(Hatches, StraightRunsAgreeWithTheRuleSampleBySample) {
     using T = TypeParam;
     std::mt19937_64 random(77);
     for (int trial = 0; trial < 60; ++trial) {
@@ -212,15 +212,28 @@ TYPED_TEST(Hatches, FillAgreesWithTheRuleSampleBySample) {
         scales.noise = trial % 3 == 0 ? 0.002 : 0.0005;
         scales.deviation = 5.0 * scales.noise;
         StraightTest<T> test(path, scales);
-        Flags flags = straight_flags(path, test);
+        std::vector<StraightRun> runs = straight_runs_of(path, test);
+        // The runs the rule gives, sample by sample.
         const std::size_t w = static_cast<std::size_t>(scales.window);
+        std::vector<StraightRun> want;
         std::size_t inside = 0;
-        for (const Stretch& s : path.stretches()) {
-            for (std::size_t j = s.begin; j < s.end; ++j) {
-                bool want = j >= s.begin + w && j + w < s.end && test.inside(j);
-                ASSERT_EQ(flags[j] != 0, want) << "trial " << trial << " sample " << j;
-                inside += want;
+        for (std::size_t s = 0; s < path.stretches().size(); ++s) {
+            const Stretch& st = path.stretches()[s];
+            for (std::size_t j = st.begin; j < st.end; ++j) {
+                if (!(j >= st.begin + w && j + w < st.end && test.inside(j))) continue;
+                ++inside;
+                if (!want.empty() && want.back().stretch == s && want.back().last + 1 == j) {
+                    want.back().last = j;
+                } else {
+                    want.push_back({j, j, s});
+                }
             }
+        }
+        ASSERT_EQ(runs.size(), want.size()) << trial;
+        for (std::size_t r = 0; r < runs.size(); ++r) {
+            ASSERT_EQ(runs[r].first, want[r].first) << trial;
+            ASSERT_EQ(runs[r].last, want[r].last) << trial;
+            ASSERT_EQ(runs[r].stretch, want[r].stretch) << trial;
         }
         EXPECT_GT(inside, path.size() / 4) << trial;  // the walks do have straight stretches
     }

@@ -181,20 +181,14 @@ void measure_angle(Piece& piece) {
 // Runs of inside samples, split at the sample farthest from the chord while
 // a run bends more than twice the deviation.
 template <class T>
-std::vector<Piece> straight_runs(const Path<T>& path, const Flags& flags, double deviation, std::size_t stride) {
+std::vector<Piece> split_bends(const Path<T>& path, const std::vector<StraightRun>& runs, double deviation,
+                               std::size_t stride) {
     std::vector<Piece> pieces;
     std::vector<std::pair<std::size_t, std::size_t>> pending;
-    const auto& stretches = path.stretches();
-    for (std::size_t s = 0; s < stretches.size(); ++s) {
-        std::size_t j = stretches[s].begin;
-        while (j < stretches[s].end) {
-            if (!flags[j]) {
-                ++j;
-                continue;
-            }
-            std::size_t first = j;
-            while (j < stretches[s].end && flags[j]) ++j;
-            pending.assign(1, {first, j - 1});
+    for (const StraightRun& run : runs) {
+        const std::size_t s = run.stretch;
+        {
+            pending.assign(1, {run.first, run.last});
             std::vector<Piece> split;
             while (!pending.empty()) {
                 auto [a, b] = pending.back();
@@ -490,12 +484,22 @@ void choose_hatches(const Path<T>& path, std::vector<Piece>& pieces, HatchScales
         const Piece& p = pieces[members[m]];
         member_samples[m + 1] = member_samples[m] + (p.last - p.first + 1);
     }
+    // Candidates nearest first: the farther ones need a walk along the path.
+    std::vector<std::ptrdiff_t> order;
+    for (std::ptrdiff_t d = 1; d <= static_cast<std::ptrdiff_t>(farther); ++d) {
+        order.push_back(-d);
+        order.push_back(d);
+    }
+    const auto count = static_cast<std::ptrdiff_t>(members.size());
     for (std::size_t m = 0; m < members.size(); ++m) {
         Piece& p = pieces[members[m]];
-        std::size_t lo = m >= farther ? m - farther : 0, hi = std::min(members.size() - 1, m + farther);
-        for (std::size_t k = lo; k <= hi && !p.hatch; ++k) {
+        for (std::ptrdiff_t offset : order) {
+            if (p.hatch) break;
+            std::ptrdiff_t at = static_cast<std::ptrdiff_t>(m) + offset;
+            if (at < 0 || at >= count) continue;
+            std::size_t k = static_cast<std::size_t>(at);
             const Piece& q = pieces[members[k]];
-            if (k == m || q.family != p.family) continue;
+            if (q.family != p.family) continue;
             std::size_t before = std::min(k, m), after = std::max(k, m);
             auto [across, overlap] = beside(p, q, spacing);
             // Two spacings away only with a line in between: a member on the
@@ -655,11 +659,8 @@ HatchResult label_hatches(const HatchInput<T>& input, std::int32_t* ids) {
         return result;
     }
     StraightTest<T> test(path, scales);
-    std::vector<Piece> pieces;
-    {
-        Flags flags = straight_flags(path, test);
-        pieces = straight_runs(path, flags, scales.deviation, static_cast<std::size_t>(scales.window));
-    }
+    std::vector<Piece> pieces =
+        split_bends(path, straight_runs_of(path, test), scales.deviation, static_cast<std::size_t>(scales.window));
     pieces = rejoin(path, std::move(pieces), scales);
     extend_ends(path, pieces, scales);
     scales.pieces = pieces.size();

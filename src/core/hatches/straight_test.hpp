@@ -58,19 +58,19 @@ public:
     }
 
     // Flags samples [lo, hi) of one stretch (lo - w and hi + w - 1 inside
-    // it): the same test as inside(), arranged for the vector unit where
+    // it) in flags[j - base]: the same test as inside(), arranged for the vector unit where
     // the clock is the sample count.  Each half's length is computed once,
     // as the second half of one sample and the first of the sample w on.
-    void fill(std::size_t lo, std::size_t hi, std::uint8_t* flags) const {
+    void fill(std::size_t lo, std::size_t hi, std::uint8_t* flags, std::size_t base) const {
         if (path_.timed()) {
-            for (std::size_t j = lo; j < hi; ++j) flags[j] = inside(j) ? 1 : 0;
+            for (std::size_t j = lo; j < hi; ++j) flags[j - base] = inside(j) ? 1 : 0;
             return;
         }
         if (path_.index() == nullptr) {
-            fill_fixed_rate(lo, hi, flags, [](std::size_t j) { return j; });
+            fill_fixed_rate(lo, hi, flags, base, [](std::size_t j) { return j; });
         } else {
             const std::uint32_t* index = path_.index();
-            fill_fixed_rate(lo, hi, flags, [index](std::size_t j) { return static_cast<std::size_t>(index[j]); });
+            fill_fixed_rate(lo, hi, flags, base, [index](std::size_t j) { return static_cast<std::size_t>(index[j]); });
         }
     }
 
@@ -81,7 +81,7 @@ private:
     static constexpr std::size_t largest_window = 4;
 
     template <class Original>
-    void fill_fixed_rate(std::size_t lo, std::size_t hi, std::uint8_t* flags, Original original) const {
+    void fill_fixed_rate(std::size_t lo, std::size_t hi, std::uint8_t* flags, std::size_t base, Original original) const {
         const T* xs = path_.xs();
         const T* ys = path_.ys();
         const std::size_t w = w_;
@@ -107,7 +107,7 @@ private:
                 double off = cx * fy - cy * fx;
                 bool ok = (low >= rest) & (high <= jump) & (high - low <= 0.25 * high + noise) &
                           (off * off <= deviation_squared * (cx * cx + cy * cy));
-                flags[j] = ok ? 1 : 0;
+                flags[j - base] = ok ? 1 : 0;
             }
         }
     }
@@ -117,30 +117,59 @@ private:
     double deviation_, rest_, jump_, speed_noise_, per_window_;
 };
 
-using Flags = std::vector<std::uint8_t, HugePageAllocator<std::uint8_t>>;
+// A maximal run of samples inside lines: [first, last] of one stretch.
+struct StraightRun {
+    std::size_t first, last, stretch;
+};
 
+// The runs of inside samples in path order.  The test runs block by block
+// (split over the workers for large layers), each block's flags in a buffer
+// of its own; runs cut by a block's end are joined afterwards, so the runs
+// are the same for any worker count.
 template <class T>
-Flags straight_flags(const Path<T>& path, const StraightTest<T>& test) {
-    Flags flags(path.size(), 0);
+std::vector<StraightRun> straight_runs_of(const Path<T>& path, const StraightTest<T>& test) {
     const auto& stretches = path.stretches();
     const std::size_t w = test.window();
-    auto fill_block = [&](std::size_t block) {
-        std::size_t lo = block * block_size, hi = std::min(path.size(), lo + block_size);
+    const std::size_t blocks = (path.size() + block_size - 1) / block_size;
+    std::vector<std::vector<StraightRun>> found(blocks);
+    auto run_block = [&](std::size_t block) {
+        std::vector<std::uint8_t> flags(block_size, 0);
+        const std::size_t lo = block * block_size, hi = std::min(path.size(), lo + block_size);
         auto s = std::upper_bound(stretches.begin(), stretches.end(), lo,
                                   [](std::size_t v, const Stretch& st) { return v < st.end; });
         for (; s != stretches.end() && s->begin < hi; ++s) {
             if (s->end - s->begin <= 2 * w) continue;
             std::size_t from = std::max(lo, s->begin + w), to = std::min(hi, s->end - w);
-            if (from < to) test.fill(from, to, flags.data());
+            if (from >= to) continue;
+            test.fill(from, to, flags.data(), lo);
+            const std::size_t stretch = static_cast<std::size_t>(s - stretches.begin());
+            for (std::size_t j = from; j < to;) {
+                if (!flags[j - lo]) {
+                    ++j;
+                    continue;
+                }
+                std::size_t first = j;
+                while (j < to && flags[j - lo]) ++j;
+                found[block].push_back({first, j - 1, stretch});
+            }
         }
     };
-    std::size_t blocks = (path.size() + block_size - 1) / block_size;
     if (path.size() >= parallel_threshold) {
-        worker_pool::run_indexed(blocks, fill_block);
+        worker_pool::run_indexed(blocks, run_block);
     } else {
-        for (std::size_t b = 0; b < blocks; ++b) fill_block(b);
+        for (std::size_t b = 0; b < blocks; ++b) run_block(b);
     }
-    return flags;
+    std::vector<StraightRun> runs;
+    for (const auto& block : found) {
+        for (const StraightRun& r : block) {
+            if (!runs.empty() && runs.back().stretch == r.stretch && runs.back().last + 1 == r.first) {
+                runs.back().last = r.last;
+            } else {
+                runs.push_back(r);
+            }
+        }
+    }
+    return runs;
 }
 
 }  // namespace rastermark::hatches
