@@ -408,10 +408,16 @@ template <class T>
 bool marks_only_members(const Path<T>& path, const std::vector<Piece>& pieces, const std::vector<std::size_t>& members,
                         std::size_t before, std::size_t after, const HatchScales& scales, double limit) {
     double marking = 0.0;
-    std::size_t j = pieces[members[before]].last;
+    const Piece& p = pieces[members[before]];
+    const Piece& q = pieces[members[after]];
+    // A neighbouring part of a cut line lies a few jumps away, not across
+    // the layer: the walk is bounded by the two pieces' own lengths.
+    std::size_t walk = 16 * ((p.last - p.first) + (q.last - q.first)) + 256;
+    std::size_t j = p.last;
     for (std::size_t m = before + 1; m <= after; ++m) {
         const Piece& next = pieces[members[m]];
-        if (pieces[members[before]].stretch != next.stretch) return false;
+        if (p.stretch != next.stretch || next.first - j > walk) return false;
+        walk -= next.first - j;
         bool jumped = false;
         for (; j < next.first; ++j) {
             double step = norm(path.at(j + 1) - path.at(j)) / (path.time(j + 1) - path.time(j));
@@ -580,7 +586,11 @@ void recover_short_hatches(const Path<T>& path, std::vector<Piece>& pieces, cons
         for (std::size_t m = k; m < pieces.size() && m < k + 3 && next_hatch == nullptr; ++m) {
             if (pieces[m].hatch) next_hatch = &pieces[m];
         }
-        for (std::size_t s = 0; s < stretches.size(); ++s) {
+        // The stretches that overlap the gap, from the first that ends after it starts.
+        auto first = std::upper_bound(stretches.begin(), stretches.end(), from,
+                                      [](std::size_t v, const Stretch& st) { return v < st.end; });
+        for (std::size_t s = static_cast<std::size_t>(first - stretches.begin()); s < stretches.size(); ++s) {
+            if (stretches[s].begin >= to) break;
             std::size_t lo = std::max(from, stretches[s].begin), hi = std::min(to, stretches[s].end);
             if (lo >= hi) continue;
             // Runs of marking steps in [lo, hi).
@@ -596,7 +606,6 @@ void recover_short_hatches(const Path<T>& path, std::vector<Piece>& pieces, cons
                     a = j + 1;
                 }
             }
-            if (stretches[s].end >= to) break;
         }
         if (k < pieces.size() && pieces[k].hatch) last_hatch = &pieces[k];
     }
