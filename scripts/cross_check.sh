@@ -23,12 +23,12 @@ for target in "${targets[@]}"; do
   # newer compilers, and use FLT_MAX and DBL_MAX, which Zig's macOS headers
   # lose), the project's sources with warnings as errors.
   gtest_flags="-w -DFLT_MAX=__FLT_MAX__ -DDBL_MAX=__DBL_MAX__ -isystem $gtest/include -I$gtest"
-  own_flags="-Wall -Wextra -Wpedantic -Werror -DFLT_MAX=__FLT_MAX__ -DDBL_MAX=__DBL_MAX__ -Isrc/core -Isrc/core/machine_files -isystem $gtest/include"
+  own_flags="-Wall -Wextra -Wpedantic -Werror -DFLT_MAX=__FLT_MAX__ -DDBL_MAX=__DBL_MAX__ -Isrc/core -Isrc/core/machine_files -Isrc/core/hatches -isystem $gtest/include"
   {
     echo "$gtest_flags -c $gtest/src/gtest-all.cc -o $out/gtest-all.o"
     echo "$gtest_flags -c $gtest/src/gtest_main.cc -o $out/gtest_main.o"
     x86=""; [[ $target == x86_64* ]] && x86="-DRASTERMARK_SIMD_X86=1"
-    for source in src/core/*.cpp src/core/simd/dispatch.cpp src/core/machine_files/*.cpp tests/cpp/*_test.cpp; do
+    for source in src/core/*.cpp src/core/simd/dispatch.cpp src/core/machine_files/*.cpp src/core/hatches/*.cpp tests/cpp/*_test.cpp; do
       echo "$own_flags $x86 -c $source -o $out/$(basename "${source%.cpp}").o"
     done
     # The block-scan kernels, one build per instruction set as CMake makes them.

@@ -59,10 +59,15 @@ public:
         // Counted in double (exact below 2^53): compilers vectorise that for
         // any instruction set, integer counts of double comparisons not.
         double not_finite = 0.0, equal_pairs = 0.0;
-        if (n > 0) not_finite += (std::fabs(x[0]) <= largest) & (std::fabs(y[0]) <= largest) ? 0.0 : 1.0;
+        // One read of the layer for both counts (sample 0 repeats nothing).
+        if (n > 0) {
+            const T size_x = std::fabs(x[0]), size_y = std::fabs(y[0]);
+            not_finite += ((size_x <= largest) & (size_y <= largest)) ? 0.0 : 1.0;
+        }
         for (std::size_t i = 1; i < n; ++i) {
-            not_finite += (std::fabs(x[i]) <= largest) & (std::fabs(y[i]) <= largest) ? 0.0 : 1.0;
-            equal_pairs += (x[i] == x[i - 1]) & (y[i] == y[i - 1]) ? 1.0 : 0.0;
+            const T size_x = std::fabs(x[i]), size_y = std::fabs(y[i]);
+            not_finite += ((size_x <= largest) & (size_y <= largest)) ? 0.0 : 1.0;
+            equal_pairs += ((x[i] == x[i - 1]) & (y[i] == y[i - 1])) ? 1.0 : 0.0;
         }
         std::size_t unusable = static_cast<std::size_t>(not_finite);
         if (in_.laser_on != nullptr) {
@@ -87,7 +92,7 @@ public:
             std::size_t count = 1;
             for (std::size_t i = 1; i < n; ++i) {
                 out[count] = static_cast<std::uint32_t>(i);
-                count += (x[i] == x[i - 1]) & (y[i] == y[i - 1]) ? 0 : 1;
+                count += ((x[i] == x[i - 1]) & (y[i] == y[i - 1])) ? 0 : 1;
             }
             index_.resize(count);
             repeats = n - count;
@@ -143,8 +148,8 @@ public:
     // Finite (NaN and infinities fail the comparison) and laser on.
     bool usable(std::size_t i) const {
         constexpr T largest = std::numeric_limits<T>::max();
-        return (std::fabs(in_.x[i]) <= largest) & (std::fabs(in_.y[i]) <= largest) &
-               (in_.laser_on == nullptr || in_.laser_on[i] != 0);
+        const T size_x = std::fabs(in_.x[i]), size_y = std::fabs(in_.y[i]);
+        return (size_x <= largest) && (size_y <= largest) && (in_.laser_on == nullptr || in_.laser_on[i] != 0);
     }
     // Sample i repeats sample i - 1 exactly (both usable).
     bool repeats_previous(std::size_t i) const {
