@@ -639,6 +639,8 @@ void write_ids(const HatchInput<T>& input, const Path<T>& path, const std::vecto
             ++last;
         }
         std::size_t from = path.original(p.first), to = path.original(last);
+        // Exact repeats of the last sample take its id too.
+        while (scales.repeats > 0 && to + 1 < input.size && path.usable(to + 1) && path.repeats_previous(to + 1)) ++to;
         std::fill(ids + written, ids + from, -1);
         // Between the first and last distinct sample, repeats share the id,
         // and no unusable sample lies inside a stretch.
@@ -647,11 +649,6 @@ void write_ids(const HatchInput<T>& input, const Path<T>& path, const std::vecto
         ++next;
     }
     std::fill(ids + written, ids + input.size, -1);
-    if (scales.repeats == 0) return;
-    // Exact repeats after a hatch's last sample take its id too.
-    for (std::size_t i = 1; i < input.size; ++i) {
-        if (ids[i] < 0 && ids[i - 1] > 0 && path.usable(i) && path.repeats_previous(i)) ids[i] = ids[i - 1];
-    }
 }
 
 }  // namespace
