@@ -85,4 +85,10 @@ def test_score_command_on_a_slice_file(tmp_path):
     assert table.column("hatches").to_pylist() == [29, 29]
     # the rule loses the first and last lines of a block and nothing else here
     assert all(0.8 < c <= 1 for c in table.column("complete").to_pylist())
+    # label_hatches keeps every line, and leaves the jumps out (the rule takes most of them in)
+    out = cli("score", path, "--laser-off", "--method", "hatches", "-o", tmp_path / "hatches.csv", "-q")
+    assert out.returncode == 0, out.stderr
+    table = pa_csv.read_csv(tmp_path / "hatches.csv")
+    assert table.column("one_to_one").to_pylist() == [1.0, 1.0]
+    assert table.column("long_jump_labelled").to_pylist() == [0.0, 0.0]
     assert cli("score", path, "--truth", "nope", "-q").returncode == 1

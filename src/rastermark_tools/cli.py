@@ -292,6 +292,9 @@ def score_columns(results: list[FileResult]) -> dict[str, np.ndarray]:
         "merges": np.array([sc.merges for _, _, sc in rows], dtype=np.int64),
         "purity": np.array([sc.purity for _, _, sc in rows]),
         "laser_off_labelled": np.array([sc.off_labelled_share for _, _, sc in rows]),
+        "one_to_one_long": np.array([sc.long_one_to_one_share for _, _, sc in rows]),
+        "long_jump_labelled": np.array([sc.long_jump_labelled_share for _, _, sc in rows]),
+        "contour_labelled": np.array([sc.contour_labelled_share for _, _, sc in rows]),
     }
 
 
@@ -299,7 +302,7 @@ def score_report(results: list[FileResult]) -> str:
     """The scores as a text table, a line per layer (at most 20 per file) and
     a total per file."""
     head = f"{'file':<40} {'layer':>5} {'hatches':>8} {'complete':>9} {'1:1':>7} {'merges':>6} {'purity':>7} " \
-           f"{'off lab.':>8}"
+           f"{'off lab.':>8} {'contour lab.':>12}"
     lines = [head]
 
     def share(value, width, digits):
@@ -308,7 +311,7 @@ def score_report(results: list[FileResult]) -> str:
     def row(name, layer, sc):
         return (f"{name[:40]:<40} {layer:>5} {sc.hatches:>8} {share(sc.complete_share, 9, 1)} "
                 f"{share(sc.one_to_one_share, 7, 1)} {sc.merges:>6} {share(sc.purity, 7, 2)} "
-                f"{share(sc.off_labelled_share, 8, 1)}")
+                f"{share(sc.off_labelled_share, 8, 1)} {share(sc.contour_labelled_share, 12, 1)}")
 
     for fr in results:
         scored = [r for r in fr.layers if r.score]
