@@ -105,6 +105,11 @@ def test_an_unknown_instruction_set_setting_is_refused_at_import(setting):
     out = run_python("import rastermark", env={"RASTERMARK_SIMD": setting})
     assert out.returncode != 0
     assert f"ImportError: RASTERMARK_SIMD is '{setting}'; expected one of off baseline avx2 avx512" in out.stderr
+    # The command line says so in one line, without a traceback.
+    out = run_python("import sys; from rastermark_tools.cli import main; sys.exit(main(['--version']))",
+                     env={"RASTERMARK_SIMD": setting})
+    assert out.returncode == 1 and "Traceback" not in out.stderr, out.stderr
+    assert out.stderr.strip() == f"rastermark: RASTERMARK_SIMD is '{setting}'; expected one of off baseline avx2 avx512"
 
 
 def test_the_chosen_instruction_set_is_shown(tmp_path):

@@ -453,6 +453,11 @@ def build_parser() -> argparse.ArgumentParser:
 
 
 def main(argv: list[str] | None = None) -> int:
+    try:
+        import rastermark  # noqa: F401  (refuses a bad RASTERMARK_SIMD at import)
+    except ImportError as e:
+        print(f"rastermark: {e}", file=sys.stderr)
+        return 1
     parser = build_parser()
     args = parser.parse_args(argv)
     suffixes = {"label": LABEL_SUFFIXES, "lines": TABLE_SUFFIXES, "plot": (".png",), "score": TABLE_SUFFIXES}[

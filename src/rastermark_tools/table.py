@@ -4,8 +4,6 @@ from __future__ import annotations
 
 import numpy as np
 
-import rastermark
-
 ORIENTATIONS = ("xy", "yx", "auto")
 
 
@@ -15,6 +13,10 @@ def annotate_layer(x, y, orient: str = "xy") -> tuple[np.ndarray, str]:
     rasters of lines along x, and `"auto"` tries both and keeps the one that
     labels more samples (x, y on a tie).  Returns the labels and the
     orientation used."""
+    # Imported here, not with the toolkit: its import refuses a bad
+    # RASTERMARK_SIMD, which the command line reports in one line.
+    import rastermark
+
     if orient not in ORIENTATIONS:
         raise ValueError(f"orient must be one of {', '.join(ORIENTATIONS)}, got {orient!r}")
     x = np.ascontiguousarray(x, dtype=np.float64)
