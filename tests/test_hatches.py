@@ -146,6 +146,14 @@ def test_time_stamps_for_uneven_sampling():
     assert np.array_equal(label_hatches(x[keep], y[keep], t=t[keep]) > 0, want[keep] > 0)
 
 
+def test_float32_far_from_the_origin_still_moves():
+    # Steps of about ten ulps: the rounding of float32 is not taken for noise.
+    x, y, want = scan(meander(12))
+    ids, info = label_hatches((x + 1e4).astype(np.float32), (y + 1e4).astype(np.float32), return_info=True)
+    assert info.mark_step == pytest.approx(0.01, rel=0.1)
+    assert info.hatches == 12
+
+
 def test_info_and_empty_input():
     ids, info = label_hatches(np.zeros(0), np.zeros(0), return_info=True)
     assert ids.dtype == np.int32 and len(ids) == 0 and isinstance(info, HatchInfo)
@@ -163,7 +171,8 @@ def test_info_and_empty_input():
     (lambda: label_hatches(np.arange(50.0), np.zeros(50), t=np.full(50, np.nan)), "not finite"),
     (lambda: label_hatches(np.arange(50.0), np.zeros(50), laser_on=np.ones(3)), "laser_on has 3"),
     (lambda: label_hatches(np.zeros(50), np.zeros(50)), "too few marking samples"),
-    (lambda: label_hatches(np.full(50, np.nan), np.zeros(50)), "too few marking samples"),
+    (lambda: label_hatches(np.full(50, np.nan), np.zeros(50)), "no usable samples"),
+    (lambda: label_hatches(np.arange(50.0), np.zeros(50), laser_on=np.zeros(50)), "the laser is off"),
 ])
 def test_inputs_it_cannot_judge_are_refused_clearly(call, message):
     with pytest.raises((ValueError, TypeError), match=message):

@@ -63,7 +63,9 @@ std::string estimate_scales(const Path<T>& path, HatchScales& scales) {
         Point p = path.at(j);
         magnitude = std::max({magnitude, std::fabs(p.x), std::fabs(p.y)});
     });
-    const double rounding = 8.0 * std::numeric_limits<T>::epsilon() * magnitude;
+    // Each coordinate is within half an ulp, so a second difference of three
+    // within 2 eps |x|.
+    const double rounding = 2.0 * std::numeric_limits<T>::epsilon() * magnitude;
     LogHistogram second;
     for_each_estimation_sample(path, [&](const Stretch& s, std::size_t j) {
         if (j == s.begin || j + 1 >= s.end) return;
@@ -98,6 +100,9 @@ std::string estimate_scales(const Path<T>& path, HatchScales& scales) {
         ++chords;
         if (speed > moving) speeds.add(speed);
     });
+    if (path.size() == 0) {
+        return "no usable samples: every position is NaN or infinite, or the laser is off";
+    }
     if (speeds.positive() < 8) {
         return "too few marking samples to find a mark step: " + std::to_string(speeds.positive()) + " of " +
                std::to_string(chords) + " stretches of " + std::to_string(speed_lag) +
