@@ -14,8 +14,34 @@
 
 #include "label_hatches.hpp"
 #include "memory.hpp"
+#include "worker_pool.hpp"
 
 namespace rastermark::hatches {
+
+// Samples per task of the parallel stages: fixed, so that the work (and
+// every floating-point sum) is split the same way for any worker count.
+constexpr std::size_t block_size = std::size_t{1} << 16;
+// Below this many samples everything runs on the calling thread.
+constexpr std::size_t parallel_threshold = std::size_t{1} << 20;
+
+// Whether work over n samples goes to the worker pool: from
+// parallel_threshold samples on, and only where the pool has more than one
+// thread (its caller works too, so one thread would still make two).
+inline bool split_over_workers(std::size_t n) {
+    return n >= parallel_threshold && worker_pool::current_num_threads() > 1;
+}
+
+// Runs task(b) once for each block b of block_size samples of [0, n), on
+// the worker pool where split_over_workers(n).
+template <class Task>
+void for_each_block(std::size_t n, const Task& task) {
+    const std::size_t blocks = (n + block_size - 1) / block_size;
+    if (split_over_workers(n)) {
+        worker_pool::run_indexed(blocks, [&](std::size_t b) { task(b); });
+    } else {
+        for (std::size_t b = 0; b < blocks; ++b) task(b);
+    }
+}
 
 struct Point {
     double x, y;
@@ -58,16 +84,30 @@ public:
         constexpr T largest = std::numeric_limits<T>::max();
         // Counted in double (exact below 2^53): compilers vectorise that for
         // any instruction set, integer counts of double comparisons not.
+        // One read of the layer for both counts (sample 0 repeats nothing),
+        // block by block: the equal pairs of each block place its moving
+        // samples below.
+        const std::size_t blocks = (n + block_size - 1) / block_size;
+        std::vector<double> block_not_finite(blocks, 0.0), block_equal(blocks, 0.0);
+        for_each_block(n, [&](std::size_t b) {
+            const std::size_t lo = b * block_size, hi = std::min(n, lo + block_size);
+            double not_finite = 0.0, equal_pairs = 0.0;
+            if (lo == 0 && n > 0) {
+                const T size_x = std::fabs(x[0]), size_y = std::fabs(y[0]);
+                not_finite += ((size_x <= largest) & (size_y <= largest)) ? 0.0 : 1.0;
+            }
+            for (std::size_t i = std::max<std::size_t>(lo, 1); i < hi; ++i) {
+                const T size_x = std::fabs(x[i]), size_y = std::fabs(y[i]);
+                not_finite += ((size_x <= largest) & (size_y <= largest)) ? 0.0 : 1.0;
+                equal_pairs += ((x[i] == x[i - 1]) & (y[i] == y[i - 1])) ? 1.0 : 0.0;
+            }
+            block_not_finite[b] = not_finite;
+            block_equal[b] = equal_pairs;
+        });
         double not_finite = 0.0, equal_pairs = 0.0;
-        // One read of the layer for both counts (sample 0 repeats nothing).
-        if (n > 0) {
-            const T size_x = std::fabs(x[0]), size_y = std::fabs(y[0]);
-            not_finite += ((size_x <= largest) & (size_y <= largest)) ? 0.0 : 1.0;
-        }
-        for (std::size_t i = 1; i < n; ++i) {
-            const T size_x = std::fabs(x[i]), size_y = std::fabs(y[i]);
-            not_finite += ((size_x <= largest) & (size_y <= largest)) ? 0.0 : 1.0;
-            equal_pairs += ((x[i] == x[i - 1]) & (y[i] == y[i - 1])) ? 1.0 : 0.0;
+        for (std::size_t b = 0; b < blocks; ++b) {
+            not_finite += block_not_finite[b];
+            equal_pairs += block_equal[b];
         }
         std::size_t unusable = static_cast<std::size_t>(not_finite);
         if (in_.laser_on != nullptr) {
@@ -87,13 +127,25 @@ public:
             // Repeats only: one stretch of the samples that move, gathered
             // without a branch (each slot is written, then kept or not).
             index_.resize(n);
-            std::uint32_t* out = index_.data();
-            out[0] = 0;
-            std::size_t count = 1;
-            for (std::size_t i = 1; i < n; ++i) {
-                out[count] = static_cast<std::uint32_t>(i);
-                count += ((x[i] == x[i - 1]) & (y[i] == y[i - 1])) ? 0 : 1;
+            std::vector<std::size_t> offset(blocks + 1, 0);
+            for (std::size_t b = 0; b < blocks; ++b) {
+                const std::size_t length = std::min(n, (b + 1) * block_size) - b * block_size;
+                offset[b + 1] = offset[b] + length - static_cast<std::size_t>(block_equal[b]);
             }
+            std::uint32_t* out = index_.data();
+            for_each_block(n, [&](std::size_t b) {
+                const std::size_t lo = b * block_size, hi = std::min(n, lo + block_size);
+                std::size_t at = offset[b];
+                const std::size_t end = offset[b + 1];
+                if (lo == 0) out[at++] = 0;
+                // A repeat after the block's last kept sample would write
+                // into the next block's slots: the guard stops it there.
+                for (std::size_t i = std::max<std::size_t>(lo, 1); i < hi && at < end; ++i) {
+                    out[at] = static_cast<std::uint32_t>(i);
+                    at += ((x[i] == x[i - 1]) & (y[i] == y[i - 1])) ? 0 : 1;
+                }
+            });
+            const std::size_t count = offset[blocks];
             index_.resize(count);
             repeats = n - count;
             stretches_.push_back({0, index_.size()});

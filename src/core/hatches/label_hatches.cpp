@@ -32,6 +32,7 @@
 #include "hatch_path.hpp"
 #include "log_histogram.hpp"
 #include "straight_test.hpp"
+#include "worker_pool.hpp"
 
 namespace rastermark::hatches {
 
@@ -183,53 +184,68 @@ void measure_angle(Piece& piece) {
     piece.angle = angle >= 180.0 ? 0.0 : angle;
 }
 
-// Runs of inside samples, split at the sample farthest from the chord while
-// a run bends more than twice the deviation.
+// A run of inside samples, split at the sample farthest from the chord
+// while it bends more than twice the deviation.
+template <class T>
+void split_run(const Path<T>& path, const StraightRun& run, double deviation, std::size_t stride,
+               std::vector<Piece>& pieces) {
+    std::vector<std::pair<std::size_t, std::size_t>> pending(1, {run.first, run.last});
+    const std::size_t start = pieces.size();
+    while (!pending.empty()) {
+        auto [a, b] = pending.back();
+        pending.pop_back();
+        Point origin = path.at(a), chord = path.at(b) - origin;
+        double length = norm(chord);
+        std::size_t far = a;
+        double farthest = 0.0;
+        if (length > 0 && b > a + 1) {
+            Point unit{chord.x / length, chord.y / length};
+            // Every stride-th sample: each one between lies within the
+            // deviation of its own chord, so the bend is not missed.
+            for (std::size_t k = a + 1; k < b; k = k + stride < b || k + 1 == b ? k + stride : b - 1) {
+                double d = distance_from_line(path, k, origin, unit);
+                if (d > farthest) {
+                    farthest = d;
+                    far = k;
+                }
+            }
+        }
+        if (farthest > 2.0 * deviation) {
+            // Second half first on the stack, so pieces come out in order.
+            pending.push_back({far, b});
+            pending.push_back({a, far - 1});
+        } else {
+            pieces.push_back({a, b, run.stretch});
+        }
+    }
+    // A run that needs three chords or more follows a curve: its chords are
+    // no hatches, however straight each one is.
+    if (pieces.size() - start >= 3) {
+        for (std::size_t k = start; k < pieces.size(); ++k) pieces[k].curved = true;
+    }
+}
+
+// Runs in fixed groups: split over the workers for large layers, the
+// pieces in path order for any worker count.
+constexpr std::size_t runs_per_task = 4096;
+
 template <class T>
 std::vector<Piece> split_bends(const Path<T>& path, const std::vector<StraightRun>& runs, double deviation,
                                std::size_t stride) {
-    std::vector<Piece> pieces;
-    std::vector<std::pair<std::size_t, std::size_t>> pending;
-    for (const StraightRun& run : runs) {
-        const std::size_t s = run.stretch;
-        {
-            pending.assign(1, {run.first, run.last});
-            std::vector<Piece> split;
-            while (!pending.empty()) {
-                auto [a, b] = pending.back();
-                pending.pop_back();
-                Point origin = path.at(a), chord = path.at(b) - origin;
-                double length = norm(chord);
-                std::size_t far = a;
-                double farthest = 0.0;
-                if (length > 0 && b > a + 1) {
-                    Point unit{chord.x / length, chord.y / length};
-                    // Every stride-th sample: each one between lies within the
-                    // deviation of its own chord, so the bend is not missed.
-                    for (std::size_t k = a + 1; k < b; k = k + stride < b || k + 1 == b ? k + stride : b - 1) {
-                        double d = distance_from_line(path, k, origin, unit);
-                        if (d > farthest) {
-                            farthest = d;
-                            far = k;
-                        }
-                    }
-                }
-                if (farthest > 2.0 * deviation) {
-                    // Second half first on the stack, so pieces come out in order.
-                    pending.push_back({far, b});
-                    pending.push_back({a, far - 1});
-                } else {
-                    split.push_back({a, b, s});
-                }
-            }
-            // A run that needs three chords or more follows a curve: its
-            // chords are no hatches, however straight each one is.
-            if (split.size() >= 3) {
-                for (Piece& p : split) p.curved = true;
-            }
-            pieces.insert(pieces.end(), split.begin(), split.end());
+    const std::size_t groups = (runs.size() + runs_per_task - 1) / runs_per_task;
+    std::vector<std::vector<Piece>> found(groups);
+    auto split_group = [&](std::size_t g) {
+        for (std::size_t r = g * runs_per_task; r < std::min(runs.size(), (g + 1) * runs_per_task); ++r) {
+            split_run(path, runs[r], deviation, stride, found[g]);
         }
+    };
+    if (split_over_workers(path.size())) {
+        worker_pool::run_indexed(groups, split_group);
+    } else {
+        for (std::size_t g = 0; g < groups; ++g) split_group(g);
     }
+    std::vector<Piece> pieces;
+    for (const auto& group : found) pieces.insert(pieces.end(), group.begin(), group.end());
     return pieces;
 }
 
@@ -656,10 +672,8 @@ void write_ids(const HatchInput<T>& input, const Path<T>& path, const std::vecto
     std::fill(ids + written, ids + input.size, -1);
 }
 
-}  // namespace
-
 template <class T>
-HatchResult label_hatches(const HatchInput<T>& input, std::int32_t* ids) {
+HatchResult label_stages(const HatchInput<T>& input, std::int32_t* ids) {
     HatchResult result;
     HatchScales& scales = result.scales;
     Path<T> path(input);
@@ -682,6 +696,22 @@ HatchResult label_hatches(const HatchInput<T>& input, std::int32_t* ids) {
     write_ids(input, path, pieces, scales, ids);
     scales.hatches = static_cast<std::size_t>(std::count_if(pieces.begin(), pieces.end(), [](const Piece& p) { return p.hatch; }));
     return result;
+}
+
+}  // namespace
+
+template <class T>
+HatchResult label_hatches(const HatchInput<T>& input, std::int32_t* ids) {
+    try {
+        return label_stages(input, ids);
+    } catch (const worker_pool::PoolStartError& e) {
+        // The pool's threads would not start: an error like any other;
+        // only exhausted memory leaves as an exception.
+        HatchResult result;
+        result.error = e.what();
+        std::fill(ids, ids + input.size, -1);
+        return result;
+    }
 }
 
 template HatchResult label_hatches<float>(const HatchInput<float>&, std::int32_t*);

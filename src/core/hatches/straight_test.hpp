@@ -19,11 +19,6 @@
 
 namespace rastermark::hatches {
 
-// Samples per task of the parallel stages: fixed, so that the work (and
-// every floating-point sum) is split the same way for any worker count.
-constexpr std::size_t block_size = std::size_t{1} << 16;
-// Below this many samples everything runs on the calling thread.
-constexpr std::size_t parallel_threshold = std::size_t{1} << 20;
 
 template <class T>
 class StraightTest {
@@ -154,7 +149,7 @@ std::vector<StraightRun> straight_runs_of(const Path<T>& path, const StraightTes
             }
         }
     };
-    if (path.size() >= parallel_threshold) {
+    if (split_over_workers(path.size())) {
         worker_pool::run_indexed(blocks, run_block);
     } else {
         for (std::size_t b = 0; b < blocks; ++b) run_block(b);
