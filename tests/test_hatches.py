@@ -108,10 +108,16 @@ def test_ids_are_the_same_for_every_worker_count(tmp_path):
     x = np.tile(x, 6) + np.repeat(np.arange(6) * 40.0, len(x))
     y = np.tile(y, 6)
     assert len(x) > 1_100_000
-    one = annotate_in_subprocess(1, x, y, tmp_path, call="rastermark_tools.label_hatches")
-    two = annotate_in_subprocess(2, x, y, tmp_path, call="rastermark_tools.label_hatches")
-    assert np.array_equal(one, two)
-    assert np.array_equal(one, label_hatches(x, y))
+    # Exact repeats (gathered block by block), and then a few breaks too.
+    copies = 1 + (np.random.default_rng(5).random(len(x)) < 0.2)
+    repeated = np.repeat(x, copies), np.repeat(y, copies)
+    broken = repeated[0].copy(), repeated[1]
+    broken[0][::100_003] = np.nan
+    for layer in ((x, y), repeated, broken):
+        one = annotate_in_subprocess(1, *layer, tmp_path, call="rastermark_tools.label_hatches")
+        two = annotate_in_subprocess(2, *layer, tmp_path, call="rastermark_tools.label_hatches")
+        assert np.array_equal(one, two)
+        assert np.count_nonzero(one > 0) > 0.9 * len(one)
 
 
 def test_threads_share_it():
