@@ -213,8 +213,8 @@ def test_command_line_method_hatches(tmp_path):
     with np.load(labels) as d:
         assert d["scanline_id"].max() > 100
     # A layer it cannot judge stays unlabelled, with the reason, and the run goes on.
-    still = tmp_path / "still.csv"
-    still.write_text("x,y\n" + "1.0,2.0\n" * 50)
+    still = tmp_path / "still.npz"
+    np.savez(still, x=np.ones(50), y=np.full(50, 2.0))
     out = cli("label", "--method", "hatches", str(still), str(layer), "-o", str(tmp_path / "both.npz"))
     assert out.returncode == 0, out.stderr
-    assert "still.csv: layer 0: left unlabelled: label_hatches: too few marking samples" in out.stderr
+    assert "still.npz: layer 0: left unlabelled: label_hatches: too few marking samples" in out.stderr
