@@ -96,5 +96,7 @@ def label_hatches(x, y, *, t=None, laser_on=None, return_info: bool = False):
     if not return_info:
         return ids
     if info is None:
-        info = HatchInfo(1.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0.0, 0, float("nan"), (), 0, 0, 0)
+        info = HatchInfo(sampling_interval=1.0, grid=0.0, noise=0.0, deviation=0.0, mark_step=0.0, rest_step=0.0,
+                         jump_step=0.0, window=0, hatch_spacing=float("nan"), directions_deg=(), pieces=0, hatches=0,
+                         repeats=0)
     return ids, info

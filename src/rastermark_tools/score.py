@@ -34,6 +34,11 @@ LONG_HATCH_SAMPLES = 10
 KIND_JUMP, KIND_HATCH, KIND_CONTOUR, KIND_REST, KIND_STEP_OVER = 0, 1, 2, 3, 4
 
 
+def _share(part: int, whole: int) -> float:
+    """part / whole, nan where there is no whole."""
+    return part / whole if whole else float("nan")
+
+
 @dataclass
 class Score:
     hatches: int
@@ -53,31 +58,31 @@ class Score:
 
     @property
     def complete_share(self) -> float:
-        return self.complete / self.hatches if self.hatches else float("nan")
+        return _share(self.complete, self.hatches)
 
     @property
     def one_to_one_share(self) -> float:
-        return self.one_to_one / self.hatches if self.hatches else float("nan")
+        return _share(self.one_to_one, self.hatches)
 
     @property
     def long_one_to_one_share(self) -> float:
-        return self.long_one_to_one / self.long_hatches if self.long_hatches else float("nan")
+        return _share(self.long_one_to_one, self.long_hatches)
 
     @property
     def long_jump_labelled_share(self) -> float:
-        return self.long_jump_labelled / self.long_jump_samples if self.long_jump_samples else float("nan")
+        return _share(self.long_jump_labelled, self.long_jump_samples)
 
     @property
     def contour_labelled_share(self) -> float:
-        return self.contour_labelled / self.contour_samples if self.contour_samples else float("nan")
+        return _share(self.contour_labelled, self.contour_samples)
 
     @property
     def purity(self) -> float:
-        return self.pure / self.labelled if self.labelled else float("nan")
+        return _share(self.pure, self.labelled)
 
     @property
     def off_labelled_share(self) -> float:
-        return self.off_labelled / self.off_samples if self.off_samples else float("nan")
+        return _share(self.off_labelled, self.off_samples)
 
     def __add__(self, other: Score) -> Score:
         return Score(*(a + b for a, b in zip(self.__dict__.values(), other.__dict__.values())))
