@@ -179,6 +179,80 @@ namespace {
 
 // The vectorised straightness test against the per-sample rule, on random
 // walks with repeats, breaks and turns, for several windows and scales.
+// The path's numbering against the plain one: keep each usable sample that
+// does not repeat the usable one before it, cut at every unusable sample.
+// Repeats come alone, in long runs and across block ends; breaks are NaN,
+// infinities and laser-off samples, alone and in runs, at the ends too.
+TYPED_TEST(Hatches, PathNumbersTheSamplesAsThePlainRuleDoes) {
+    using T = TypeParam;
+    std::mt19937_64 random(2026);
+    for (int trial = 0; trial < 24; ++trial) {
+        const std::size_t n = trial < 4 ? 1 + random() % 40 : (trial % 3 == 0 ? 3 * block_size + random() % 5000 : 500 + random() % 20000);
+        std::vector<T> x(n), y(n);
+        std::vector<std::uint8_t> laser(n, 1);
+        const bool with_laser = trial % 2 == 1;
+        for (std::size_t i = 0; i < n; ++i) {
+            x[i] = static_cast<T>(i % 977) * T(0.25);
+            y[i] = static_cast<T>(i / 977);
+            const auto roll = random() % 1000;
+            if (i > 0 && roll < 150) {  // a repeat, now and then a long run of them
+                x[i] = x[i - 1];
+                y[i] = y[i - 1];
+            } else if (roll < 155) {
+                x[i] = std::numeric_limits<T>::quiet_NaN();
+            } else if (roll < 158) {
+                y[i] = -std::numeric_limits<T>::infinity();
+            }
+            if (with_laser && random() % 100 == 0) laser[i] = 0;
+        }
+        // Runs of copies around the block ends.
+        for (std::size_t end = block_size; end + 40 < n; end += block_size) {
+            for (std::size_t i = end - 20; i < end + 20; ++i) {
+                x[i] = x[end - 21];
+                y[i] = y[end - 21];
+            }
+        }
+        HatchInput<T> input{x.data(), y.data(), nullptr, with_laser ? laser.data() : nullptr, n};
+        Path<T> path(input);
+        std::size_t repeats = 0;
+        ASSERT_TRUE(path.build(repeats).empty());
+        std::vector<std::size_t> kept;
+        std::vector<Stretch> stretches;
+        std::size_t want_repeats = 0;
+        bool previous_usable = false, open = false;
+        for (std::size_t i = 0; i < n; ++i) {
+            const bool usable = std::isfinite(x[i]) && std::isfinite(y[i]) && (!with_laser || laser[i] != 0);
+            if (!usable) {
+                if (open) stretches.back().end = kept.size();
+                open = previous_usable = false;
+                continue;
+            }
+            const bool repeat = previous_usable && x[i] == x[i - 1] && y[i] == y[i - 1];
+            previous_usable = true;
+            if (repeat) {
+                ++want_repeats;
+                continue;
+            }
+            if (!open) stretches.push_back({kept.size(), kept.size()});
+            open = true;
+            kept.push_back(i);
+        }
+        if (open) stretches.back().end = kept.size();
+        ASSERT_EQ(path.size(), kept.size()) << trial;
+        EXPECT_EQ(repeats, want_repeats) << trial;
+        ASSERT_EQ(path.stretches().size(), stretches.size()) << trial;
+        for (std::size_t s = 0; s < stretches.size(); ++s) {
+            EXPECT_EQ(path.stretches()[s].begin, stretches[s].begin) << trial;
+            EXPECT_EQ(path.stretches()[s].end, stretches[s].end) << trial;
+        }
+        for (std::size_t j = 0; j < kept.size(); ++j) ASSERT_EQ(path.original(j), kept[j]) << trial << " " << j;
+        for (std::size_t start : {std::size_t{0}, kept.size() / 3, kept.size() / 2}) {
+            auto walk = path.walk_from(start);
+            for (std::size_t j = start; j < kept.size(); ++j) ASSERT_EQ(walk.next(), kept[j]) << trial << " " << j;
+        }
+    }
+}
+
 TYPED_TEST(Hatches, StraightRunsAgreeWithTheRuleSampleBySample) {
     using T = TypeParam;
     std::mt19937_64 random(77);

@@ -14,6 +14,7 @@
 
 #include "label_hatches.hpp"
 #include "memory.hpp"
+#include "platform.hpp"
 #include "worker_pool.hpp"
 
 namespace rastermark::hatches {
@@ -60,10 +61,53 @@ struct Stretch {
     std::size_t begin, end;
 };
 
+// The samples of [lo, hi) that are not finite, and those (from sample 1 on)
+// that repeat the one before exactly.
+struct BreakTally {
+    std::size_t not_finite = 0, equal_pairs = 0;
+};
+
+// Tallies run in lanes of T, each counting at most block_size / tally_lanes
+// (exact in float): one lane width and selects only, which every vector
+// unit does (integer counts of double comparisons it does not everywhere).
+// x - x is 0 exactly where x is finite, NaN elsewhere.
+constexpr std::size_t tally_lanes = 16;
+
+template <class T>
+BreakTally tally_breaks(const T* x, const T* y, std::size_t lo, std::size_t hi) {
+    BreakTally tally;
+    std::size_t i = lo;
+    if (i == 0 && hi > 0) {
+        tally.not_finite += (x[0] - x[0] == T(0)) & (y[0] - y[0] == T(0)) ? 0 : 1;
+        i = 1;
+    }
+    T not_finite[tally_lanes] = {}, equal[tally_lanes] = {};
+    for (; i + tally_lanes <= hi; i += tally_lanes) {
+        for (std::size_t l = 0; l < tally_lanes; ++l) {
+            const T xi = x[i + l], yi = y[i + l];
+            T broken = xi - xi == T(0) ? T(0) : T(1);
+            broken = yi - yi == T(0) ? broken : T(1);
+            T same = xi == x[i + l - 1] ? T(1) : T(0);
+            same = yi == y[i + l - 1] ? same : T(0);
+            not_finite[l] += broken;
+            equal[l] += same;
+        }
+    }
+    for (std::size_t l = 0; l < tally_lanes; ++l) {
+        tally.not_finite += static_cast<std::size_t>(not_finite[l]);
+        tally.equal_pairs += static_cast<std::size_t>(equal[l]);
+    }
+    for (; i < hi; ++i) {
+        tally.not_finite += (x[i] - x[i] == T(0)) & (y[i] - y[i] == T(0)) ? 0 : 1;
+        tally.equal_pairs += (x[i] == x[i - 1]) & (y[i] == y[i - 1]) ? 1 : 0;
+    }
+    return tally;
+}
+
 template <class T>
 class Path {
 public:
-    Path(const HatchInput<T>& input) : in_(input) {}
+    explicit Path(const HatchInput<T>& input) : in_(input) {}
 
     // Numbers the usable samples that do not repeat the one before; an
     // error text where t cannot be used.
@@ -77,103 +121,83 @@ public:
                 }
             }
         }
-        // A first, branch-free scan: most layers have no unusable sample
-        // and no repeat, and then the path is the samples themselves.
-        const T* x = in_.x;
-        const T* y = in_.y;
-        constexpr T largest = std::numeric_limits<T>::max();
-        // Counted in double (exact below 2^53): compilers vectorise that for
-        // any instruction set, integer counts of double comparisons not.
-        // One read of the layer for both counts (sample 0 repeats nothing),
-        // block by block: the equal pairs of each block place its moving
-        // samples below.
+        // One read of the layer, block by block: a branch-free count of
+        // what breaks the path, and where something does, the samples set
+        // aside, found while the block is still in cache: the repeats, and
+        // the unusable samples, which also cut the path.  Most layers have
+        // neither, and then the path is the samples themselves.
+        struct Skipped {
+            std::vector<std::size_t> all, breaks;
+        };
         const std::size_t blocks = (n + block_size - 1) / block_size;
-        std::vector<double> block_not_finite(blocks, 0.0), block_equal(blocks, 0.0);
+        std::vector<Skipped> skipped(blocks);
         for_each_block(n, [&](std::size_t b) {
             const std::size_t lo = b * block_size, hi = std::min(n, lo + block_size);
-            double not_finite = 0.0, equal_pairs = 0.0;
-            if (lo == 0 && n > 0) {
-                const T size_x = std::fabs(x[0]), size_y = std::fabs(y[0]);
-                not_finite += ((size_x <= largest) & (size_y <= largest)) ? 0.0 : 1.0;
+            const BreakTally tally = tally_breaks(in_.x, in_.y, lo, hi);
+            if (tally.not_finite + tally.equal_pairs == 0 && in_.laser_on == nullptr) return;
+            Skipped& out = skipped[b];
+            if (tally.not_finite == 0 && in_.laser_on == nullptr) {
+                // Every sample usable: only repeats to find.
+                const T* x = in_.x;
+                const T* y = in_.y;
+                for (std::size_t i = std::max<std::size_t>(lo, 1); i < hi; ++i) {
+                    if ((x[i] == x[i - 1]) & (y[i] == y[i - 1])) out.all.push_back(i);
+                }
+                return;
             }
-            for (std::size_t i = std::max<std::size_t>(lo, 1); i < hi; ++i) {
-                const T size_x = std::fabs(x[i]), size_y = std::fabs(y[i]);
-                not_finite += ((size_x <= largest) & (size_y <= largest)) ? 0.0 : 1.0;
-                equal_pairs += ((x[i] == x[i - 1]) & (y[i] == y[i - 1])) ? 1.0 : 0.0;
+            for (std::size_t i = lo; i < hi; ++i) {
+                if (!usable(i)) {
+                    out.all.push_back(i);
+                    out.breaks.push_back(i);
+                } else if (repeats_previous(i)) {
+                    out.all.push_back(i);
+                }
             }
-            block_not_finite[b] = not_finite;
-            block_equal[b] = equal_pairs;
         });
-        double not_finite = 0.0, equal_pairs = 0.0;
-        for (std::size_t b = 0; b < blocks; ++b) {
-            not_finite += block_not_finite[b];
-            equal_pairs += block_equal[b];
-        }
-        std::size_t unusable = static_cast<std::size_t>(not_finite);
-        if (in_.laser_on != nullptr) {
-            for (std::size_t i = 0; i < n; ++i) unusable += in_.laser_on[i] == 0;
-        }
+        std::size_t count = 0;
+        for (const Skipped& block : skipped) count += block.all.size();
         repeats = 0;
-        if (unusable == 0 && equal_pairs == 0.0) {
+        if (count == 0) {
             if (n > 0) stretches_.push_back({0, n});
             size_ = n;
             if (in_.t != nullptr) set_clock();
             return {};
         }
-        if (n - unusable > std::numeric_limits<std::uint32_t>::max()) {
-            return "more than 2^32 usable samples in one layer; label it in parts";
-        }
-        if (unusable == 0) {
-            // Repeats only: one stretch of the samples that move, gathered
-            // without a branch (each slot is written, then kept or not).
-            index_.resize(n);
-            std::vector<std::size_t> offset(blocks + 1, 0);
-            for (std::size_t b = 0; b < blocks; ++b) {
-                const std::size_t length = std::min(n, (b + 1) * block_size) - b * block_size;
-                offset[b + 1] = offset[b] + length - static_cast<std::size_t>(block_equal[b]);
-            }
-            std::uint32_t* out = index_.data();
-            for_each_block(n, [&](std::size_t b) {
-                const std::size_t lo = b * block_size, hi = std::min(n, lo + block_size);
-                std::size_t at = offset[b];
-                const std::size_t end = offset[b + 1];
-                if (lo == 0) out[at++] = 0;
-                // A repeat after the block's last kept sample would write
-                // into the next block's slots: the guard stops it there.
-                for (std::size_t i = std::max<std::size_t>(lo, 1); i < hi && at < end; ++i) {
-                    out[at] = static_cast<std::uint32_t>(i);
-                    at += ((x[i] == x[i - 1]) & (y[i] == y[i - 1])) ? 0 : 1;
+        // shifted_[k] is the k-th skipped sample's index less k; a path
+        // sample j is then original sample j + (entries <= j).  An unusable
+        // sample cuts the path before path sample (its index less the
+        // skipped samples before it).
+        shifted_.reserve(count);
+        std::vector<std::size_t> cuts;
+        for (Skipped& block : skipped) {
+            std::size_t at = 0;
+            for (std::size_t i : block.all) {
+                const std::size_t k = shifted_.size();
+                if (at < block.breaks.size() && block.breaks[at] == i) {
+                    cuts.push_back(i - k);
+                    ++at;
                 }
-            });
-            const std::size_t count = offset[blocks];
-            index_.resize(count);
-            repeats = n - count;
-            stretches_.push_back({0, index_.size()});
-            size_ = index_.size();
-            if (in_.t != nullptr) set_clock();
-            return {};
-        }
-        index_.reserve(n - unusable);
-        bool open = false, previous_usable = false;
-        for (std::size_t i = 0; i < n; ++i) {
-            if (!usable(i)) {
-                if (open) stretches_.back().end = index_.size();
-                open = previous_usable = false;
-                continue;
+                shifted_.push_back(i - k);
             }
-            bool repeat = previous_usable && in_.x[i] == in_.x[i - 1] && in_.y[i] == in_.y[i - 1];
-            previous_usable = true;
-            if (repeat) {
-                ++repeats;
-                continue;
-            }
-            if (!open) stretches_.push_back({index_.size(), index_.size()});
-            open = true;
-            index_.push_back(static_cast<std::uint32_t>(i));
+            block = Skipped{};
         }
-        if (open) stretches_.back().end = index_.size();
-        std::size_t kept = index_.size();
-        size_ = kept;
+        size_ = n - count;
+        repeats = count;
+        std::size_t begin = 0;
+        for (std::size_t cut : cuts) {
+            repeats -= 1;
+            if (cut > begin) stretches_.push_back({begin, cut});
+            begin = cut;
+        }
+        if (size_ > begin) stretches_.push_back({begin, size_});
+        // lookup_[g]: the entries below g * lookup_step.
+        const std::size_t groups = size_ / lookup_step + 2;
+        lookup_.assign(groups, shifted_.size());
+        std::size_t k = 0;
+        for (std::size_t g = 0; g < groups; ++g) {
+            while (k < shifted_.size() && shifted_[k] < g * lookup_step) ++k;
+            lookup_[g] = k;
+        }
         if (in_.t != nullptr) set_clock();
         return {};
     }
@@ -182,10 +206,36 @@ public:
     bool timed() const { return in_.t != nullptr; }
     const std::vector<Stretch>& stretches() const { return stretches_; }
     double sampling_interval() const { return interval_; }
+    // Whether path samples and original samples differ in number.
+    bool skips() const { return !shifted_.empty(); }
 
-    std::size_t original(std::size_t j) const { return index_.empty() ? j : index_[j]; }
-    // The original index of each distinct sample; null when they are all of them.
-    const std::uint32_t* index() const { return index_.empty() ? nullptr : index_.data(); }
+    // The original index of path sample j.
+    std::size_t original(std::size_t j) const {
+        if (shifted_.empty()) return j;
+        const std::size_t g = std::min(j / lookup_step, lookup_.size() - 2);
+        const std::size_t below = lookup_[g], end = lookup_[g + 1];
+        if (below == end) return j + below;  // nothing skipped around j: the common case
+        const auto first = shifted_.begin() + static_cast<std::ptrdiff_t>(below);
+        const auto last = shifted_.begin() + static_cast<std::ptrdiff_t>(end);
+        return j + static_cast<std::size_t>(std::upper_bound(first, last, j) - shifted_.begin());
+    }
+
+    // The original indices of path samples j, j + 1, ... in turn, without
+    // a search for each.
+    class Walk {
+    public:
+        Walk(const Path& path, std::size_t j) : shifted_(path.shifted_), j_(j), skipped_(path.original(j) - j) {}
+        std::size_t next() {
+            while (skipped_ < shifted_.size() && shifted_[skipped_] <= j_) ++skipped_;
+            return j_++ + skipped_;
+        }
+
+    private:
+        const std::vector<std::size_t>& shifted_;
+        std::size_t j_, skipped_;
+    };
+    Walk walk_from(std::size_t j) const { return Walk(*this, j); }
+
     const T* xs() const { return in_.x; }
     const T* ys() const { return in_.y; }
     Point at(std::size_t j) const {
@@ -195,6 +245,16 @@ public:
     // Time in sampling intervals.
     double time(std::size_t j) const {
         return in_.t == nullptr ? static_cast<double>(j) : (in_.t[original(j)] - in_.t[0]) / interval_;
+    }
+
+    // A hint for the work on the samples around j that is coming: the work
+    // per piece jumps through the layer from one piece's ends to the next,
+    // and without hints each jump waits on memory.
+    void prefetch_position(std::size_t j) const {
+        if (j >= size_) return;
+        const std::size_t i = original(j);
+        platform::prefetch(in_.x + i);
+        platform::prefetch(in_.y + i);
     }
 
     // Finite (NaN and infinities fail the comparison) and laser on.
@@ -214,7 +274,13 @@ private:
         std::vector<double> gaps;
         gaps.reserve(size_);
         for (const Stretch& s : stretches_) {
-            for (std::size_t j = s.begin + 1; j < s.end; ++j) gaps.push_back(in_.t[original(j)] - in_.t[original(j - 1)]);
+            Walk walk = walk_from(s.begin);
+            std::size_t previous = walk.next();
+            for (std::size_t j = s.begin + 1; j < s.end; ++j) {
+                const std::size_t i = walk.next();
+                gaps.push_back(in_.t[i] - in_.t[previous]);
+                previous = i;
+            }
         }
         if (gaps.empty()) return;
         auto middle = gaps.begin() + static_cast<std::ptrdiff_t>(gaps.size() / 2);
@@ -222,9 +288,12 @@ private:
         interval_ = *middle;
     }
 
+    // original() searches shifted_ within groups of this many path samples.
+    static constexpr std::size_t lookup_step = 64;
+
     const HatchInput<T>& in_;
-    // Original index of each distinct sample; empty when all are.
-    std::vector<std::uint32_t, UnwrittenHugePageAllocator<std::uint32_t>> index_;
+    std::vector<std::size_t> shifted_;  // never decreasing; empty when no sample is skipped
+    std::vector<std::size_t> lookup_;
     std::vector<Stretch> stretches_;
     std::size_t size_ = 0;
     double interval_ = 1.0;

@@ -160,6 +160,19 @@ struct Piece {
     bool curved = false;  // a chord of a run that bends (a contour's arc)
 };
 
+// How many pieces ahead the work per piece asks for their ends: far enough
+// to hide a trip to memory, near enough that they are still in cache.
+constexpr std::size_t prefetch_distance = 8;
+
+template <class T>
+void prefetch_ends(const Path<T>& path, const std::vector<Piece>& pieces, std::size_t k) {
+    if (k + prefetch_distance < pieces.size()) {
+        const Piece& ahead = pieces[k + prefetch_distance];
+        path.prefetch_position(ahead.first);
+        path.prefetch_position(ahead.last);
+    }
+}
+
 template <class T>
 double distance_from_line(const Path<T>& path, std::size_t j, Point origin, Point unit) {
     return std::fabs(cross(unit, path.at(j) - origin));
@@ -225,27 +238,73 @@ void split_run(const Path<T>& path, const StraightRun& run, double deviation, st
     }
 }
 
-// Runs in fixed groups: split over the workers for large layers, the
-// pieces in path order for any worker count.
-constexpr std::size_t runs_per_task = 4096;
-
+// The straight pieces of the path, in order: the straightness test and the
+// bend search block by block, so that each block's runs are split while its
+// samples are still in cache (split over the workers for large layers).  A
+// run that touches a block's end may go on in the next block: it is split
+// once joined.  The pieces are the same for any worker count.
 template <class T>
-std::vector<Piece> split_bends(const Path<T>& path, const std::vector<StraightRun>& runs, double deviation,
-                               std::size_t stride) {
-    const std::size_t groups = (runs.size() + runs_per_task - 1) / runs_per_task;
-    std::vector<std::vector<Piece>> found(groups);
-    auto split_group = [&](std::size_t g) {
-        for (std::size_t r = g * runs_per_task; r < std::min(runs.size(), (g + 1) * runs_per_task); ++r) {
-            split_run(path, runs[r], deviation, stride, found[g]);
+std::vector<Piece> straight_pieces(const Path<T>& path, const StraightTest<T>& test, double deviation,
+                                   std::size_t stride) {
+    struct Found {
+        StraightRun run;
+        std::size_t pieces_begin, pieces_end;  // its pieces in the block's list, once split
+        bool split;
+    };
+    struct Block {
+        std::vector<Found> runs;
+        std::vector<Piece> pieces;
+    };
+    const std::size_t blocks = (path.size() + block_size - 1) / block_size;
+    std::vector<Block> found(blocks);
+    auto run_block = [&](std::size_t b) {
+        std::vector<StraightRun> runs;
+        straight_runs_in_block(path, test, b, runs);
+        const std::size_t lo = b * block_size, hi = std::min(path.size(), lo + block_size);
+        Block& block = found[b];
+        block.runs.reserve(runs.size());
+        for (const StraightRun& r : runs) {
+            if (r.first == lo || r.last + 1 == hi) {
+                block.runs.push_back({r, 0, 0, false});
+                continue;
+            }
+            const std::size_t begin = block.pieces.size();
+            split_run(path, r, deviation, stride, block.pieces);
+            block.runs.push_back({r, begin, block.pieces.size(), true});
         }
     };
     if (split_over_workers(path.size())) {
-        worker_pool::run_indexed(groups, split_group);
+        worker_pool::run_indexed(blocks, run_block);
     } else {
-        for (std::size_t g = 0; g < groups; ++g) split_group(g);
+        for (std::size_t b = 0; b < blocks; ++b) run_block(b);
     }
     std::vector<Piece> pieces;
-    for (const auto& group : found) pieces.insert(pieces.end(), group.begin(), group.end());
+    const Found* pending = nullptr;
+    const Block* pending_block = nullptr;
+    StraightRun joined{};
+    auto flush = [&] {
+        if (pending == nullptr) return;
+        if (pending->split) {
+            pieces.insert(pieces.end(), pending_block->pieces.begin() + static_cast<std::ptrdiff_t>(pending->pieces_begin),
+                          pending_block->pieces.begin() + static_cast<std::ptrdiff_t>(pending->pieces_end));
+        } else {
+            split_run(path, joined, deviation, stride, pieces);
+        }
+    };
+    for (const Block& block : found) {
+        for (const Found& f : block.runs) {
+            // Only a run at a block's end can continue one, and it was not split.
+            if (pending != nullptr && !pending->split && !f.split && continues(joined, f.run)) {
+                joined.last = f.run.last;
+                continue;
+            }
+            flush();
+            pending = &f;
+            pending_block = &block;
+            joined = f.run;
+        }
+    }
+    flush();
     return pieces;
 }
 
@@ -255,7 +314,9 @@ template <class T>
 std::vector<Piece> rejoin(const Path<T>& path, std::vector<Piece> pieces, const HatchScales& scales) {
     std::vector<Piece> out;
     const std::size_t gap = 2 * static_cast<std::size_t>(scales.window) + 2;
-    for (Piece& p : pieces) {
+    for (std::size_t k = 0; k < pieces.size(); ++k) {
+        prefetch_ends(path, pieces, k);
+        Piece& p = pieces[k];
         measure(path, p);
         if (!out.empty()) {
             Piece& q = out.back();
@@ -297,6 +358,7 @@ void extend_ends(const Path<T>& path, std::vector<Piece>& pieces, const HatchSca
     const std::size_t reach = 2 * static_cast<std::size_t>(scales.window) + 2;
     const auto& stretches = path.stretches();
     for (std::size_t k = 0; k < pieces.size(); ++k) {
+        prefetch_ends(path, pieces, k);
         Piece& p = pieces[k];
         std::size_t floor = stretches[p.stretch].begin;
         if (k > 0 && pieces[k - 1].stretch == p.stretch) floor = pieces[k - 1].last + 1;
@@ -338,7 +400,9 @@ bool continues_smoothly(const Path<T>& path, const Piece& p, int side, const Hat
 
 template <class T>
 void mark_curves(const Path<T>& path, std::vector<Piece>& pieces, const HatchScales& scales) {
-    for (Piece& p : pieces) {
+    for (std::size_t k = 0; k < pieces.size(); ++k) {
+        prefetch_ends(path, pieces, k);
+        Piece& p = pieces[k];
         if (continues_smoothly(path, p, +1, scales) && continues_smoothly(path, p, -1, scales)) p.curved = true;
     }
 }
@@ -600,6 +664,7 @@ void recover_short_hatches(const Path<T>& path, std::vector<Piece>& pieces, cons
     };
     const Piece* last_hatch = nullptr;
     for (std::size_t k = 0; k <= pieces.size(); ++k) {
+        prefetch_ends(path, pieces, k);
         // The gap before piece k (or after the last piece).
         std::size_t from = k == 0 ? 0 : pieces[k - 1].last + 1;
         std::size_t to = k < pieces.size() ? pieces[k].first : path.size();
@@ -649,6 +714,7 @@ void write_ids(const HatchInput<T>& input, const Path<T>& path, const std::vecto
     std::int32_t next = 1;
     const auto& stretches = path.stretches();
     for (std::size_t k = 0; k < pieces.size(); ++k) {
+        prefetch_ends(path, pieces, k);
         const Piece& p = pieces[k];
         if (!p.hatch) continue;
         // Rests at the end: samples that stay by the last one.
@@ -684,8 +750,7 @@ HatchResult label_stages(const HatchInput<T>& input, std::int32_t* ids) {
         return result;
     }
     StraightTest<T> test(path, scales);
-    std::vector<Piece> pieces =
-        split_bends(path, straight_runs_of(path, test), scales.deviation, static_cast<std::size_t>(scales.window));
+    std::vector<Piece> pieces = straight_pieces(path, test, scales.deviation, static_cast<std::size_t>(scales.window));
     pieces = rejoin(path, std::move(pieces), scales);
     extend_ends(path, pieces, scales);
     scales.pieces = pieces.size();

@@ -52,58 +52,79 @@ public:
         return off * off <= deviation_ * deviation_ * dot(chord, chord);
     }
 
-    // Flags samples [lo, hi) of one stretch (lo - w and hi + w - 1 inside
-    // it) in flags[j - base]: the same test as inside(), arranged for the vector unit where
-    // the clock is the sample count.  Each half's length is computed once,
-    // as the second half of one sample and the first of the sample w on.
-    void fill(std::size_t lo, std::size_t hi, std::uint8_t* flags, std::size_t base) const {
+    // Samples the test takes at a time.
+    static constexpr std::size_t chunk = 1024;
+
+    // The verdicts for samples [lo, hi) of one stretch (lo - w and
+    // hi + w - 1 inside it, at most `chunk` of them) in out[j - lo]: 1 where
+    // inside(j), 0 elsewhere.  Where the clock is the sample count, the same
+    // test arranged for the vector unit: each half's length is computed
+    // once, as the second half of one sample and the first of the sample w
+    // on, from the same differences in the same order as inside().
+    void verdicts(std::size_t lo, std::size_t hi, double* out) const {
         if (path_.timed()) {
-            for (std::size_t j = lo; j < hi; ++j) flags[j - base] = inside(j) ? 1 : 0;
-            return;
-        }
-        if (path_.index() == nullptr) {
-            fill_fixed_rate(lo, hi, flags, base, [](std::size_t j) { return j; });
+            for (std::size_t j = lo; j < hi; ++j) out[j - lo] = inside(j) ? 1.0 : 0.0;
+        } else if (!path_.skips()) {
+            verdicts_fixed_rate(lo, hi, out, [j = lo - w_]() mutable { return j++; });
         } else {
-            const std::uint32_t* index = path_.index();
-            fill_fixed_rate(lo, hi, flags, base, [index](std::size_t j) { return static_cast<std::size_t>(index[j]); });
+            verdicts_fixed_rate(lo, hi, out, [walk = path_.walk_from(lo - w_)]() mutable { return walk.next(); });
+        }
+    }
+
+    // The same as flags: flags[j - base] for samples [lo, hi) of one stretch.
+    void fill(std::size_t lo, std::size_t hi, std::uint8_t* flags, std::size_t base) const {
+        std::array<double, chunk> verdict;
+        for (std::size_t start = lo; start < hi; start += chunk) {
+            const std::size_t end = std::min(hi, start + chunk);
+            verdicts(start, end, verdict.data());
+            for (std::size_t j = start; j < end; ++j) flags[j - base] = verdict[j - start] != 0.0 ? 1 : 0;
         }
     }
 
     std::size_t window() const { return w_; }
 
 private:
-    static constexpr std::size_t fill_chunk = 1024;
     static constexpr std::size_t largest_window = 4;
 
-    template <class Original>
-    void fill_fixed_rate(std::size_t lo, std::size_t hi, std::uint8_t* flags, std::size_t base, Original original) const {
+    // The positions are first read into local arrays of doubles (`next`
+    // gives the original index of each sample from lo - w on), so that the test
+    // itself runs over contiguous memory; the verdicts are doubles, since
+    // a select per condition keeps the loop in one lane width, which every
+    // vector unit can do.
+    template <class Next>
+    void verdicts_fixed_rate(std::size_t lo, std::size_t hi, double* out, Next next) const {
         const T* xs = path_.xs();
         const T* ys = path_.ys();
         const std::size_t w = w_;
         const double rest = rest_, jump = jump_, noise = speed_noise_, per_window = per_window_;
         const double deviation_squared = deviation_ * deviation_;
-        std::array<double, fill_chunk + largest_window> half;  // half[k]: speed from sample from + k to from + k + w
-        for (std::size_t start = lo; start < hi; start += fill_chunk) {
-            const std::size_t end = std::min(hi, start + fill_chunk);
-            const std::size_t from = start - w;
-            for (std::size_t k = 0; k < end - from; ++k) {
-                std::size_t a = original(from + k), b = original(from + k + w);
-                double dx = static_cast<double>(xs[b]) - static_cast<double>(xs[a]);
-                double dy = static_cast<double>(ys[b]) - static_cast<double>(ys[a]);
-                half[k] = std::sqrt(dx * dx + dy * dy) * per_window;
-            }
-            for (std::size_t j = start; j < end; ++j) {
-                double h1 = half[j - w - from], h2 = half[j - from];
-                std::size_t a = original(j - w), b = original(j), c = original(j + w);
-                double ax = static_cast<double>(xs[a]), ay = static_cast<double>(ys[a]);
-                double fx = static_cast<double>(xs[b]) - ax, fy = static_cast<double>(ys[b]) - ay;
-                double cx = static_cast<double>(xs[c]) - ax, cy = static_cast<double>(ys[c]) - ay;
-                double low = h1 < h2 ? h1 : h2, high = h1 < h2 ? h2 : h1;
-                double off = cx * fy - cy * fx;
-                bool ok = (low >= rest) & (high <= jump) & (high - low <= 0.25 * high + noise) &
-                          (off * off <= deviation_squared * (cx * cx + cy * cy));
-                flags[j - base] = ok ? 1 : 0;
-            }
+        constexpr std::size_t span = chunk + 2 * largest_window;
+        std::array<double, span> px, py;  // samples lo - w .. hi + w - 1
+        std::array<double, span> half;    // half[k]: speed from sample lo - w + k to lo + k
+        const std::size_t from = lo - w;
+        const std::size_t count = hi + w - from;
+        for (std::size_t k = 0; k < count; ++k) {
+            const std::size_t i = next();
+            px[k] = static_cast<double>(xs[i]);
+            py[k] = static_cast<double>(ys[i]);
+        }
+        for (std::size_t k = 0; k + w < count; ++k) {
+            const double dx = px[k + w] - px[k], dy = py[k + w] - py[k];
+            half[k] = std::sqrt(dx * dx + dy * dy) * per_window;
+        }
+        for (std::size_t k = 0; k < hi - lo; ++k) {
+            // Sample lo + k sits at k + w of the local arrays.
+            const double h1 = half[k], h2 = half[k + w];
+            const double ax = px[k], ay = py[k];
+            const double fx = px[k + w] - ax, fy = py[k + w] - ay;
+            const double cx = px[k + 2 * w] - ax, cy = py[k + 2 * w] - ay;
+            const double low = h1 < h2 ? h1 : h2, high = h1 < h2 ? h2 : h1;
+            const double off = cx * fy - cy * fx;
+            double ok = low >= rest ? 1.0 : 0.0;
+            ok = high <= jump ? ok : 0.0;
+            ok = high - low <= 0.25 * high + noise ? ok : 0.0;
+            ok = off * off <= deviation_squared * (cx * cx + cy * cy) ? ok : 0.0;
+            out[k] = ok;
         }
     }
 
@@ -117,37 +138,57 @@ struct StraightRun {
     std::size_t first, last, stretch;
 };
 
-// The runs of inside samples in path order.  The test runs block by block
-// (split over the workers for large layers), each block's flags in a buffer
-// of its own; runs cut by a block's end are joined afterwards, so the runs
-// are the same for any worker count.
+// The runs of inside samples among the samples [block * block_size, ...
+// + block_size) of the path, in order, appended to `out`.  A run that
+// starts at the block's first sample or ends at its last may go on in the
+// block next to it.
 template <class T>
-std::vector<StraightRun> straight_runs_of(const Path<T>& path, const StraightTest<T>& test) {
+void straight_runs_in_block(const Path<T>& path, const StraightTest<T>& test, std::size_t block,
+                            std::vector<StraightRun>& out) {
     const auto& stretches = path.stretches();
     const std::size_t w = test.window();
+    const std::size_t lo = block * block_size, hi = std::min(path.size(), lo + block_size);
+    std::array<double, StraightTest<T>::chunk> verdict;
+    auto s = std::upper_bound(stretches.begin(), stretches.end(), lo,
+                              [](std::size_t v, const Stretch& st) { return v < st.end; });
+    for (; s != stretches.end() && s->begin < hi; ++s) {
+        if (s->end - s->begin <= 2 * w) continue;
+        std::size_t from = std::max(lo, s->begin + w), to = std::min(hi, s->end - w);
+        if (from >= to) continue;
+        const std::size_t stretch = static_cast<std::size_t>(s - stretches.begin());
+        constexpr std::size_t none = static_cast<std::size_t>(-1);
+        std::size_t open = none;  // the first sample of the run in progress
+        for (std::size_t start = from; start < to; start += verdict.size()) {
+            const std::size_t end = std::min(to, start + verdict.size());
+            test.verdicts(start, end, verdict.data());
+            for (std::size_t j = start; j < end; ++j) {
+                const bool in = verdict[j - start] != 0.0;
+                if (in && open == none) {
+                    open = j;
+                } else if (!in && open != none) {
+                    out.push_back({open, j - 1, stretch});
+                    open = none;
+                }
+            }
+        }
+        if (open != none) out.push_back({open, to - 1, stretch});
+    }
+}
+
+// Whether run `next` continues run `run` across a block's end.
+inline bool continues(const StraightRun& run, const StraightRun& next) {
+    return run.stretch == next.stretch && run.last + 1 == next.first;
+}
+
+// The runs of inside samples in path order.  The test runs block by block
+// (split over the workers for large layers); runs cut by a block's end are
+// joined afterwards, so the runs are the same for any worker count.
+template <class T>
+std::vector<StraightRun> straight_runs_of(const Path<T>& path, const StraightTest<T>& test) {
     const std::size_t blocks = (path.size() + block_size - 1) / block_size;
     std::vector<std::vector<StraightRun>> found(blocks);
     auto run_block = [&](std::size_t block) {
-        std::vector<std::uint8_t> flags(block_size, 0);
-        const std::size_t lo = block * block_size, hi = std::min(path.size(), lo + block_size);
-        auto s = std::upper_bound(stretches.begin(), stretches.end(), lo,
-                                  [](std::size_t v, const Stretch& st) { return v < st.end; });
-        for (; s != stretches.end() && s->begin < hi; ++s) {
-            if (s->end - s->begin <= 2 * w) continue;
-            std::size_t from = std::max(lo, s->begin + w), to = std::min(hi, s->end - w);
-            if (from >= to) continue;
-            test.fill(from, to, flags.data(), lo);
-            const std::size_t stretch = static_cast<std::size_t>(s - stretches.begin());
-            for (std::size_t j = from; j < to;) {
-                if (!flags[j - lo]) {
-                    ++j;
-                    continue;
-                }
-                std::size_t first = j;
-                while (j < to && flags[j - lo]) ++j;
-                found[block].push_back({first, j - 1, stretch});
-            }
-        }
+        straight_runs_in_block(path, test, block, found[block]);
     };
     if (split_over_workers(path.size())) {
         worker_pool::run_indexed(blocks, run_block);
@@ -157,7 +198,7 @@ std::vector<StraightRun> straight_runs_of(const Path<T>& path, const StraightTes
     std::vector<StraightRun> runs;
     for (const auto& block : found) {
         for (const StraightRun& r : block) {
-            if (!runs.empty() && runs.back().stretch == r.stretch && runs.back().last + 1 == r.first) {
+            if (!runs.empty() && continues(runs.back(), r)) {
                 runs.back().last = r.last;
             } else {
                 runs.push_back(r);
