@@ -220,14 +220,16 @@ public:
         return j + static_cast<std::size_t>(std::upper_bound(first, last, j) - shifted_.begin());
     }
 
-    // The original indices of path samples j, j + 1, ... in turn, without
-    // a search for each.
+    // The original indices of path samples j, j + 1, ... in turn (next()),
+    // or of any samples from j on in increasing order (original_of()),
+    // without a search for each.
     class Walk {
     public:
         Walk(const Path& path, std::size_t j) : shifted_(path.shifted_), j_(j), skipped_(path.original(j) - j) {}
-        std::size_t next() {
-            while (skipped_ < shifted_.size() && shifted_[skipped_] <= j_) ++skipped_;
-            return j_++ + skipped_;
+        std::size_t next() { return original_of(j_++); }
+        std::size_t original_of(std::size_t j) {
+            while (skipped_ < shifted_.size() && shifted_[skipped_] <= j) ++skipped_;
+            return j + skipped_;
         }
 
     private:

@@ -173,6 +173,12 @@ void prefetch_ends(const Path<T>& path, const std::vector<Piece>& pieces, std::s
     }
 }
 
+// The position of original sample i.
+template <class T>
+Point position(const Path<T>& path, std::size_t i) {
+    return {static_cast<double>(path.xs()[i]), static_cast<double>(path.ys()[i])};
+}
+
 template <class T>
 double distance_from_line(const Path<T>& path, std::size_t j, Point origin, Point unit) {
     return std::fabs(cross(unit, path.at(j) - origin));
@@ -197,6 +203,52 @@ void measure_angle(Piece& piece) {
     piece.angle = angle >= 180.0 ? 0.0 : angle;
 }
 
+// Of samples first, first + stride, ... up to last, and last itself, the
+// one farthest from the line through `origin` along `unit`: moves `far`
+// and `farthest` to it where it lies farther than `farthest` (the first of
+// equals; a NaN distance never does).  The distances go through local
+// arrays a chunk at a time, so that they are computed lane by lane; each
+// lane keeps its own maximum (the maximum of numbers does not depend on
+// the order it is taken in), and the first sample at the chunk's maximum
+// is then looked up.
+template <class T>
+void farthest_from_line(const Path<T>& path, std::size_t first, std::size_t last, std::size_t stride, Point origin,
+                        Point unit, std::size_t& far, double& farthest) {
+    constexpr std::size_t chunk = 256, lanes = 8;
+    std::array<double, chunk> px, py, distance;
+    const std::size_t count = (last - first) / stride + 1;  // first, first + stride, ... <= last
+    const bool last_apart = (last - first) % stride != 0;
+    const T* xs = path.xs();
+    const T* ys = path.ys();
+    auto walk = path.walk_from(first);
+    for (std::size_t begin = 0; begin < count + (last_apart ? 1 : 0); begin += chunk) {
+        const std::size_t size = std::min(chunk, count + (last_apart ? 1 : 0) - begin);
+        for (std::size_t m = 0; m < size; ++m) {
+            const std::size_t i = walk.original_of(begin + m < count ? first + (begin + m) * stride : last);
+            px[m] = static_cast<double>(xs[i]);
+            py[m] = static_cast<double>(ys[i]);
+        }
+        for (std::size_t m = 0; m < size; ++m) {
+            distance[m] = std::fabs(unit.x * (py[m] - origin.y) - unit.y * (px[m] - origin.x));
+        }
+        std::array<double, lanes> lane_max{};
+        std::size_t m = 0;
+        for (; m + lanes <= size; m += lanes) {
+            for (std::size_t l = 0; l < lanes; ++l) {
+                lane_max[l] = distance[m + l] > lane_max[l] ? distance[m + l] : lane_max[l];
+            }
+        }
+        double most = 0.0;
+        for (double v : lane_max) most = v > most ? v : most;
+        for (; m < size; ++m) most = distance[m] > most ? distance[m] : most;
+        if (!(most > farthest)) continue;
+        for (m = 0; distance[m] != most; ++m) {
+        }
+        farthest = most;
+        far = begin + m < count ? first + (begin + m) * stride : last;
+    }
+}
+
 // A run of inside samples, split at the sample farthest from the chord
 // while it bends more than twice the deviation.
 template <class T>
@@ -213,15 +265,10 @@ void split_run(const Path<T>& path, const StraightRun& run, double deviation, st
         double farthest = 0.0;
         if (length > 0 && b > a + 1) {
             Point unit{chord.x / length, chord.y / length};
-            // Every stride-th sample: each one between lies within the
-            // deviation of its own chord, so the bend is not missed.
-            for (std::size_t k = a + 1; k < b; k = k + stride < b || k + 1 == b ? k + stride : b - 1) {
-                double d = distance_from_line(path, k, origin, unit);
-                if (d > farthest) {
-                    farthest = d;
-                    far = k;
-                }
-            }
+            // Every stride-th sample, and the last before b: each one between
+            // lies within the deviation of its own chord, so the bend is not
+            // missed.
+            farthest_from_line(path, a + 1, b - 1, stride, origin, unit, far, farthest);
         }
         if (farthest > 2.0 * deviation) {
             // Second half first on the stack, so pieces come out in order.
@@ -311,24 +358,28 @@ std::vector<Piece> straight_pieces(const Path<T>& path, const StraightTest<T>& t
 // Joins neighbouring runs that one line holds: noise threw a few samples
 // of a hatch out of the straightness test.
 template <class T>
-std::vector<Piece> rejoin(const Path<T>& path, std::vector<Piece> pieces, const HatchScales& scales) {
-    std::vector<Piece> out;
+void rejoin(const Path<T>& path, std::vector<Piece>& pieces, const HatchScales& scales) {
+    // In place: pieces[0, kept) are the joined pieces so far.
+    std::size_t kept = 0;
     const std::size_t gap = 2 * static_cast<std::size_t>(scales.window) + 2;
+    const double bound = 2.0 * scales.deviation;
     for (std::size_t k = 0; k < pieces.size(); ++k) {
         prefetch_ends(path, pieces, k);
         Piece& p = pieces[k];
         measure(path, p);
-        if (!out.empty()) {
-            Piece& q = out.back();
+        if (kept > 0) {
+            Piece& q = pieces[kept - 1];
             if (q.stretch == p.stretch && p.first - q.last <= gap && q.length > 0 && p.length > 0 &&
-                dot(q.direction, p.direction) > 0 &&
-                distance_from_line(path, p.first, q.start, q.direction) <= 2.0 * scales.deviation &&
-                distance_from_line(path, p.last, q.start, q.direction) <= 2.0 * scales.deviation) {
+                dot(q.direction, p.direction) > 0 && std::fabs(cross(q.direction, p.start - q.start)) <= bound &&
+                std::fabs(cross(q.direction, p.end - q.start)) <= bound) {
                 bool steady = true;
-                for (std::size_t k = q.last; k < p.first && steady; ++k) {
-                    double step = norm(path.at(k + 1) - path.at(k)) / (path.time(k + 1) - path.time(k));
+                Point here = q.end;
+                for (std::size_t j = q.last; j < p.first && steady; ++j) {
+                    const Point next = path.at(j + 1);
+                    double step = norm(next - here) / (path.time(j + 1) - path.time(j));
                     steady = step >= scales.rest_step && step <= scales.jump_step &&
-                             distance_from_line(path, k + 1, q.start, q.direction) <= 2.0 * scales.deviation;
+                             std::fabs(cross(q.direction, next - q.start)) <= bound;
+                    here = next;
                 }
                 if (steady) {
                     q.last = p.last;
@@ -337,20 +388,22 @@ std::vector<Piece> rejoin(const Path<T>& path, std::vector<Piece> pieces, const 
                 }
             }
         }
-        out.push_back(p);
+        pieces[kept++] = p;
     }
-    return out;
+    pieces.resize(kept);
 }
 
 // A sample next to a piece's end belongs to it when it lies on the piece's
-// line, one marking step on along it.
+// line, one marking step on along it: the step from sample `from` (at a) to
+// sample `to` (at b).
 template <class T>
-bool on_line_step(const Path<T>& path, const Piece& p, std::size_t from, std::size_t to, const HatchScales& scales) {
-    Point d = path.at(to) - path.at(from);
+bool on_line_step(const Path<T>& path, const Piece& p, std::size_t from, std::size_t to, Point a, Point b,
+                  const HatchScales& scales) {
+    Point d = b - a;
     double step = norm(d) / std::fabs(path.time(to) - path.time(from));
     double along = dot(d, p.direction) * (to > from ? 1.0 : -1.0);
     return step >= scales.rest_step && step <= scales.jump_step && along > 0 &&
-           distance_from_line(path, to, p.start, p.direction) <= scales.deviation;
+           std::fabs(cross(p.direction, b - p.start)) <= scales.deviation;
 }
 
 template <class T>
@@ -365,9 +418,17 @@ void extend_ends(const Path<T>& path, std::vector<Piece>& pieces, const HatchSca
         std::size_t ceiling = stretches[p.stretch].end;
         if (k + 1 < pieces.size() && pieces[k + 1].stretch == p.stretch) ceiling = pieces[k + 1].first;
         std::size_t first = p.first;
-        while (first > floor && p.first - first < reach && on_line_step(path, p, first, first - 1, scales)) --first;
+        for (Point here = p.start; first > floor && p.first - first < reach; --first) {
+            const Point before = path.at(first - 1);
+            if (!on_line_step(path, p, first, first - 1, here, before, scales)) break;
+            here = before;
+        }
         std::size_t last = p.last;
-        while (last + 1 < ceiling && last - p.last < reach && on_line_step(path, p, last, last + 1, scales)) ++last;
+        for (Point here = p.end; last + 1 < ceiling && last - p.last < reach; ++last) {
+            const Point after = path.at(last + 1);
+            if (!on_line_step(path, p, last, last + 1, here, after, scales)) break;
+            here = after;
+        }
         p.first = first;
         p.last = last;
         measure(path, p);
@@ -504,8 +565,12 @@ bool marks_only_members(const Path<T>& path, const std::vector<Piece>& pieces, c
         if (p.stretch != next.stretch || next.first - j > walk) return false;
         walk -= next.first - j;
         bool jumped = false;
+        auto samples = path.walk_from(j);
+        Point here = position(path, samples.next());
         for (; j < next.first; ++j) {
-            double step = norm(path.at(j + 1) - path.at(j)) / (path.time(j + 1) - path.time(j));
+            const Point ahead = position(path, samples.next());
+            double step = norm(ahead - here) / (path.time(j + 1) - path.time(j));
+            here = ahead;
             bool marks = step >= scales.rest_step && step <= scales.jump_step;
             if (marks && ++marking > limit) return false;
             jumped = jumped || !marks;
@@ -681,11 +746,15 @@ void recover_short_hatches(const Path<T>& path, std::vector<Piece>& pieces, cons
             if (lo >= hi) continue;
             // Runs of marking steps in [lo, hi).
             std::size_t a = lo;
+            auto walk = path.walk_from(lo);
+            Point here = position(path, walk.next());
             for (std::size_t j = lo; j + 1 <= hi; ++j) {
                 bool marks = false;
                 if (j + 1 < hi) {
-                    double step = norm(path.at(j + 1) - path.at(j)) / (path.time(j + 1) - path.time(j));
+                    const Point next = position(path, walk.next());
+                    double step = norm(next - here) / (path.time(j + 1) - path.time(j));
                     marks = step >= scales.rest_step && step <= scales.jump_step;
+                    here = next;
                 }
                 if (!marks) {
                     consider(a, j, s, last_hatch, next_hatch);
@@ -721,9 +790,13 @@ void write_ids(const HatchInput<T>& input, const Path<T>& path, const std::vecto
         std::size_t ceiling = stretches[p.stretch].end;
         if (k + 1 < pieces.size() && pieces[k + 1].stretch == p.stretch) ceiling = pieces[k + 1].first;
         std::size_t last = p.last;
-        while (last + 1 < ceiling && norm(path.at(last + 1) - p.end) <= 2.0 * scales.deviation &&
-               norm(path.at(last + 1) - path.at(last)) < scales.rest_step * (path.time(last + 1) - path.time(last))) {
-            ++last;
+        for (Point here = p.end; last + 1 < ceiling; ++last) {
+            const Point next = path.at(last + 1);
+            if (!(norm(next - p.end) <= 2.0 * scales.deviation &&
+                  norm(next - here) < scales.rest_step * (path.time(last + 1) - path.time(last)))) {
+                break;
+            }
+            here = next;
         }
         std::size_t from = path.original(p.first), to = path.original(last);
         // Exact repeats of the last sample take its id too.
@@ -751,7 +824,7 @@ HatchResult label_stages(const HatchInput<T>& input, std::int32_t* ids) {
     }
     StraightTest<T> test(path, scales);
     std::vector<Piece> pieces = straight_pieces(path, test, scales.deviation, static_cast<std::size_t>(scales.window));
-    pieces = rejoin(path, std::move(pieces), scales);
+    rejoin(path, pieces, scales);
     extend_ends(path, pieces, scales);
     scales.pieces = pieces.size();
     for (Piece& p : pieces) measure_angle(p);

@@ -161,13 +161,18 @@ void straight_runs_in_block(const Path<T>& path, const StraightTest<T>& test, st
         for (std::size_t start = from; start < to; start += verdict.size()) {
             const std::size_t end = std::min(to, start + verdict.size());
             test.verdicts(start, end, verdict.data());
-            for (std::size_t j = start; j < end; ++j) {
-                const bool in = verdict[j - start] != 0.0;
-                if (in && open == none) {
-                    open = j;
-                } else if (!in && open != none) {
-                    out.push_back({open, j - 1, stretch});
-                    open = none;
+            // Runs are long: each loop below looks only for the next change.
+            const double* v = verdict.data() - start;
+            for (std::size_t j = start; j < end;) {
+                if (open == none) {
+                    while (j < end && v[j] == 0.0) ++j;
+                    if (j < end) open = j;
+                } else {
+                    while (j < end && v[j] != 0.0) ++j;
+                    if (j < end) {
+                        out.push_back({open, j - 1, stretch});
+                        open = none;
+                    }
                 }
             }
         }
