@@ -307,10 +307,28 @@ private:
 constexpr std::size_t estimation_block = 256;
 constexpr std::size_t estimation_budget = std::size_t{1} << 18;
 
-// Calls visit(stretch, j) for the estimation samples j of each stretch.
+// The positions of the samples near a run of estimation samples, read once:
+// at(k) for k from one before the run's first to `reach` after its last,
+// within the stretch.
+class NearSamples {
+public:
+    Point at(std::size_t k) const { return positions_[k - base_]; }
+
+private:
+    template <class T, class Visit>
+    friend void for_each_estimation_sample(const Path<T>& path, std::size_t reach, Visit&& visit);
+    std::vector<Point> positions_;
+    std::size_t base_ = 0;
+};
+
+// Calls visit(stretch, j, near) for the estimation samples j of each
+// stretch, `near` holding the positions from j - 1 to j + reach that lie in
+// the stretch.
 template <class T, class Visit>
-void for_each_estimation_sample(const Path<T>& path, Visit&& visit) {
+void for_each_estimation_sample(const Path<T>& path, std::size_t reach, Visit&& visit) {
     const std::size_t stride = std::max<std::size_t>(1, path.size() / estimation_budget);
+    NearSamples near;
+    near.positions_.reserve(estimation_block + reach + 1);
     for (const Stretch& s : path.stretches()) {
         std::size_t j = s.begin;
         while (j < s.end) {
@@ -320,7 +338,14 @@ void for_each_estimation_sample(const Path<T>& path, Visit&& visit) {
                 continue;
             }
             std::size_t block_end = std::min(s.end, (block + 1) * estimation_block);
-            for (; j < block_end; ++j) visit(s, j);
+            near.base_ = j > s.begin ? j - 1 : j;
+            near.positions_.clear();
+            auto walk = path.walk_from(near.base_);
+            for (std::size_t k = near.base_; k < std::min(s.end, block_end + reach); ++k) {
+                const std::size_t i = walk.next();
+                near.positions_.push_back({static_cast<double>(path.xs()[i]), static_cast<double>(path.ys()[i])});
+            }
+            for (; j < block_end; ++j) visit(s, j, near);
         }
     }
 }

@@ -23,7 +23,6 @@
 #include <cmath>
 #include <cstddef>
 #include <cstdint>
-#include <iterator>
 #include <limits>
 #include <string>
 #include <utility>
@@ -60,17 +59,17 @@ std::string estimate_scales(const Path<T>& path, HatchScales& scales) {
     // The rounding of the coordinates themselves: differences below it are
     // arithmetic, not noise, and count as zeros.
     double magnitude = 0.0;
-    for_each_estimation_sample(path, [&](const Stretch&, std::size_t j) {
-        Point p = path.at(j);
+    for_each_estimation_sample(path, 0, [&](const Stretch&, std::size_t j, const NearSamples& near) {
+        Point p = near.at(j);
         magnitude = std::max({magnitude, std::fabs(p.x), std::fabs(p.y)});
     });
     // Each coordinate is within half an ulp, so a second difference of three
     // within 2 eps |x|.
     const double rounding = 2.0 * std::numeric_limits<T>::epsilon() * magnitude;
     LogHistogram second;
-    for_each_estimation_sample(path, [&](const Stretch& s, std::size_t j) {
+    for_each_estimation_sample(path, 1, [&](const Stretch& s, std::size_t j, const NearSamples& near) {
         if (j == s.begin || j + 1 >= s.end) return;
-        Point p = path.at(j), before = path.at(j - 1), after = path.at(j + 1);
+        Point p = near.at(j), before = near.at(j - 1), after = near.at(j + 1);
         double t0 = path.time(j - 1), t1 = path.time(j), t2 = path.time(j + 1);
         Point v0 = p - before, v1 = after - p;
         double a_x = std::fabs(v1.x / (t2 - t1) - v0.x / (t1 - t0));
@@ -95,9 +94,9 @@ std::string estimate_scales(const Path<T>& path, HatchScales& scales) {
     LogHistogram speeds;
     const double moving = std::max(3.0 * scales.noise, grid);
     std::size_t chords = 0;
-    for_each_estimation_sample(path, [&](const Stretch& s, std::size_t j) {
+    for_each_estimation_sample(path, speed_lag, [&](const Stretch& s, std::size_t j, const NearSamples& near) {
         if (j + speed_lag >= s.end) return;
-        double speed = norm(path.at(j + speed_lag) - path.at(j)) / (path.time(j + speed_lag) - path.time(j));
+        double speed = norm(near.at(j + speed_lag) - near.at(j)) / (path.time(j + speed_lag) - path.time(j));
         ++chords;
         if (speed > moving) speeds.add(speed);
     });
@@ -325,7 +324,16 @@ std::vector<Piece> straight_pieces(const Path<T>& path, const StraightTest<T>& t
     } else {
         for (std::size_t b = 0; b < blocks; ++b) run_block(b);
     }
+    // Room for every piece found so far and one for each run still to
+    // split: a fresh list grown piece by piece would be copied and faulted
+    // in several times over.
+    std::size_t expected = 0;
+    for (const Block& block : found) {
+        expected += block.pieces.size();
+        for (const Found& f : block.runs) expected += f.split ? 0 : 1;
+    }
     std::vector<Piece> pieces;
+    pieces.reserve(expected);
     const Found* pending = nullptr;
     const Block* pending_block = nullptr;
     StraightRun joined{};
@@ -765,11 +773,16 @@ void recover_short_hatches(const Path<T>& path, std::vector<Piece>& pieces, cons
         if (k < pieces.size() && pieces[k].hatch) last_hatch = &pieces[k];
     }
     if (found.empty()) return;
-    std::vector<Piece> merged;
-    merged.reserve(pieces.size() + found.size());
-    std::merge(pieces.begin(), pieces.end(), found.begin(), found.end(), std::back_inserter(merged),
-               [](const Piece& p, const Piece& q) { return p.first < q.first; });
-    pieces = std::move(merged);
+    // Merged in place, from the back: both lists are in path order.
+    std::size_t from_pieces = pieces.size(), from_found = found.size();
+    pieces.resize(pieces.size() + found.size());
+    for (std::size_t to = pieces.size(); from_found > 0;) {
+        if (from_pieces > 0 && pieces[from_pieces - 1].first > found[from_found - 1].first) {
+            pieces[--to] = pieces[--from_pieces];
+        } else {
+            pieces[--to] = found[--from_found];
+        }
+    }
 }
 
 // ---------------------------------------------------------------------------
