@@ -1,8 +1,11 @@
-"""The speed of `label_hatches` next to `annotate_scanlines` on a layer of
-ground truth grown to n samples (PySLM traces side by side, or the island
-layer of the examples where none were made), each as a ratio to the memory
-floor `x.sum(); y.sum(); np.full(n, -1, np.int32)` measured in the same
-process, interleaved, medians of --repeat runs.  Worker counts come from
+"""The speed of `label_hatches` next to `annotate_scanlines` on a layer
+grown to n samples, each as a ratio to the memory floor `x.sum(); y.sum();
+np.full(n, -1, np.int32)` measured in the same process, interleaved,
+medians of --repeat runs.  Two layers: `pyslm`, ground truth of small parts
+(PySLM traces side by side, or the small traces of the tests where none
+were made; about 100 samples per hatch), and `real`, the five path-file
+layers in data/ sampled every 0.01 mm while marking and every 0.04 mm while
+jumping (about 1,000 samples per hatch).  Worker counts come from
 RASTERMARK_NUM_THREADS, read when the pool starts: run it once per setting.
 
     RASTERMARK_NUM_THREADS=1 python benchmarks/hatches.py --n 10000000
@@ -48,6 +51,23 @@ def grown_layer(n: int, dtype, variant: str = "rests_noise_0.5um") -> tuple[np.n
     return np.concatenate(xs)[:n].astype(dtype), np.concatenate(ys)[:n].astype(dtype)
 
 
+def real_layer(n: int, dtype) -> tuple[np.ndarray, np.ndarray]:
+    """The path-file layers of data/, sampled as the ground-truth scorer
+    does, side by side on a 300 mm grid until there are n samples."""
+    sys.path.insert(0, str(ROOT / "benchmarks" / "groundtruth"))
+    from score_table import real_traces
+
+    layers = [trace[:2] for _, group, trace in real_traces() if group.startswith("real PBF")]
+    xs, ys, total, part = [], [], 0, 0
+    while total < n:
+        x, y = layers[part % len(layers)]
+        xs.append(x + 300.0 * (part % 10))
+        ys.append(y + 300.0 * (part // 10))
+        total += len(x)
+        part += 1
+    return np.concatenate(xs)[:n].astype(dtype), np.concatenate(ys)[:n].astype(dtype)
+
+
 def status_kib(field: str) -> int:
     for line in Path("/proc/self/status").read_text().splitlines():
         if line.startswith(field + ":"):
@@ -59,6 +79,7 @@ def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     parser.add_argument("--n", type=int, default=10_000_000)
     parser.add_argument("--repeat", type=int, default=5)
+    parser.add_argument("--layer", choices=("pyslm", "real"), default="pyslm")
     parser.add_argument("--memory", metavar="PREFIX", help="(internal) one call on PREFIX.x.npy, PREFIX.y.npy, then "
                                                              "the peak RSS growth per sample")
     args = parser.parse_args()
@@ -73,11 +94,11 @@ def main() -> int:
         print((status_kib("VmHWM") - before) * 1024 / len(x) - 4.0)
         return 0
     threads = os.environ.get("RASTERMARK_NUM_THREADS", "all")
-    print(f"n = {args.n:,}, workers: {threads}; time over the floor's, medians of {args.repeat}")
+    print(f"{args.layer} layer, n = {args.n:,}, workers: {threads}; time over the floor's, medians of {args.repeat}")
     print("| dtype | floor (ms) | annotate_scanlines | label_hatches | peak extra memory of label_hatches |")
     print("|---|---:|---:|---:|---:|")
     for dtype in (np.float64, np.float32):
-        x, y = grown_layer(args.n, dtype)
+        x, y = grown_layer(args.n, dtype) if args.layer == "pyslm" else real_layer(args.n, dtype)
         x64, y64 = (x, y) if dtype == np.float64 else (x.astype(np.float64), y.astype(np.float64))
         label_hatches(x, y)
         floor, rule, hatches = [], [], []

@@ -84,6 +84,7 @@ public:
     std::size_t window() const { return w_; }
 
 private:
+    // The widest window the vector form is built for (the scales choose 2 to 4).
     static constexpr std::size_t largest_window = 4;
 
     // The positions are first read into local arrays of doubles (`next`
@@ -93,9 +94,24 @@ private:
     // vector unit can do.
     template <class Next>
     void verdicts_fixed_rate(std::size_t lo, std::size_t hi, double* out, Next next) const {
+        // The window as a constant of the loops below, which lets the
+        // compiler keep the shifted loads in registers.
+        switch (w_) {
+            case 2:
+                return verdicts_in_window<2>(lo, hi, out, next);
+            case 3:
+                return verdicts_in_window<3>(lo, hi, out, next);
+            case 4:
+                return verdicts_in_window<4>(lo, hi, out, next);
+            default:
+                for (std::size_t j = lo; j < hi; ++j) out[j - lo] = inside(j) ? 1.0 : 0.0;
+        }
+    }
+
+    template <std::size_t w, class Next>
+    void verdicts_in_window(std::size_t lo, std::size_t hi, double* out, Next& next) const {
         const T* xs = path_.xs();
         const T* ys = path_.ys();
-        const std::size_t w = w_;
         const double rest = rest_, jump = jump_, noise = speed_noise_, per_window = per_window_;
         const double deviation_squared = deviation_ * deviation_;
         constexpr std::size_t span = chunk + 2 * largest_window;
