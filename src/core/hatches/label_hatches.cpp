@@ -363,12 +363,88 @@ std::vector<Piece> straight_pieces(const Path<T>& path, const StraightTest<T>& t
     return pieces;
 }
 
-// Joins neighbouring runs that one line holds: noise threw a few samples
-// of a hatch out of the straightness test.
+// A sample next to a piece's end belongs to it when it lies on the piece's
+// line, one marking step on along it: the step from sample `from` (at a) to
+// sample `to` (at b).
 template <class T>
-void rejoin(const Path<T>& path, std::vector<Piece>& pieces, const HatchScales& scales) {
+bool on_line_step(const Path<T>& path, const Piece& p, std::size_t from, std::size_t to, Point a, Point b,
+                  const HatchScales& scales) {
+    Point d = b - a;
+    double step = norm(d) / std::fabs(path.time(to) - path.time(from));
+    double along = dot(d, p.direction) * (to > from ? 1.0 : -1.0);
+    return step >= scales.rest_step && step <= scales.jump_step && along > 0 &&
+           std::fabs(cross(p.direction, b - p.start)) <= scales.deviation;
+}
+
+// Piece k takes back the on-line samples at its ends, up to its
+// neighbours: the piece before it (already extended) and the one after it
+// (pieces[k + 1] where k + 1 < count, not yet extended).
+template <class T>
+void extend_piece(const Path<T>& path, std::vector<Piece>& pieces, std::size_t k, std::size_t count,
+                  const HatchScales& scales) {
+    const std::size_t reach = 2 * static_cast<std::size_t>(scales.window) + 2;
+    const auto& stretches = path.stretches();
+    Piece& p = pieces[k];
+    std::size_t floor = stretches[p.stretch].begin;
+    if (k > 0 && pieces[k - 1].stretch == p.stretch) floor = pieces[k - 1].last + 1;
+    std::size_t ceiling = stretches[p.stretch].end;
+    if (k + 1 < count && pieces[k + 1].stretch == p.stretch) ceiling = pieces[k + 1].first;
+    std::size_t first = p.first;
+    for (Point here = p.start; first > floor && p.first - first < reach; --first) {
+        const Point before = path.at(first - 1);
+        if (!on_line_step(path, p, first, first - 1, here, before, scales)) break;
+        here = before;
+    }
+    std::size_t last = p.last;
+    for (Point here = p.end; last + 1 < ceiling && last - p.last < reach; ++last) {
+        const Point after = path.at(last + 1);
+        if (!on_line_step(path, p, last, last + 1, here, after, scales)) break;
+        here = after;
+    }
+    p.first = first;
+    p.last = last;
+    measure(path, p);
+}
+
+// The path goes on from a piece's end at marking speed, turning less than
+// a contour's corner: where it does so at both ends the piece is a chord of
+// a curve.  `side` is +1 for the last end, -1 for the first.
+constexpr double smooth_turn_cos = 0.866;  // 30 degrees
+
+template <class T>
+bool continues_smoothly(const Path<T>& path, const Piece& p, int side, const HatchScales& scales) {
+    const auto& stretch = path.stretches()[p.stretch];
+    const std::size_t w = static_cast<std::size_t>(scales.window);
+    std::size_t from = side > 0 ? p.last : p.first, to;
+    if (side > 0) {
+        if (from + w >= stretch.end) return false;
+        to = from + w;
+    } else {
+        if (from < stretch.begin + w) return false;
+        to = from - w;
+    }
+    Point d = path.at(to) - path.at(from);
+    double length = norm(d);
+    double speed = length / std::fabs(path.time(to) - path.time(from));
+    if (!(speed >= scales.rest_step && speed <= scales.jump_step)) return false;
+    return dot(d, p.direction) * side >= smooth_turn_cos * length;
+}
+
+// The pieces as lines, in one sweep while their samples are in cache: each
+// is joined with the pieces after it that one line holds (noise threw a few
+// samples of a hatch out of the straightness test); once the next piece is
+// known not to join it, it takes back the on-line samples at its ends, and
+// its angle is measured and chords of curves marked.
+template <class T>
+void shape_pieces(const Path<T>& path, std::vector<Piece>& pieces, const HatchScales& scales) {
     // In place: pieces[0, kept) are the joined pieces so far.
     std::size_t kept = 0;
+    auto finish = [&](std::size_t m) {
+        extend_piece(path, pieces, m, kept, scales);
+        Piece& q = pieces[m];
+        measure_angle(q);
+        if (continues_smoothly(path, q, +1, scales) && continues_smoothly(path, q, -1, scales)) q.curved = true;
+    };
     const std::size_t gap = 2 * static_cast<std::size_t>(scales.window) + 2;
     const double bound = 2.0 * scales.deviation;
     for (std::size_t k = 0; k < pieces.size(); ++k) {
@@ -397,83 +473,10 @@ void rejoin(const Path<T>& path, std::vector<Piece>& pieces, const HatchScales& 
             }
         }
         pieces[kept++] = p;
+        if (kept >= 2) finish(kept - 2);
     }
+    if (kept >= 1) finish(kept - 1);
     pieces.resize(kept);
-}
-
-// A sample next to a piece's end belongs to it when it lies on the piece's
-// line, one marking step on along it: the step from sample `from` (at a) to
-// sample `to` (at b).
-template <class T>
-bool on_line_step(const Path<T>& path, const Piece& p, std::size_t from, std::size_t to, Point a, Point b,
-                  const HatchScales& scales) {
-    Point d = b - a;
-    double step = norm(d) / std::fabs(path.time(to) - path.time(from));
-    double along = dot(d, p.direction) * (to > from ? 1.0 : -1.0);
-    return step >= scales.rest_step && step <= scales.jump_step && along > 0 &&
-           std::fabs(cross(p.direction, b - p.start)) <= scales.deviation;
-}
-
-template <class T>
-void extend_ends(const Path<T>& path, std::vector<Piece>& pieces, const HatchScales& scales) {
-    const std::size_t reach = 2 * static_cast<std::size_t>(scales.window) + 2;
-    const auto& stretches = path.stretches();
-    for (std::size_t k = 0; k < pieces.size(); ++k) {
-        prefetch_ends(path, pieces, k);
-        Piece& p = pieces[k];
-        std::size_t floor = stretches[p.stretch].begin;
-        if (k > 0 && pieces[k - 1].stretch == p.stretch) floor = pieces[k - 1].last + 1;
-        std::size_t ceiling = stretches[p.stretch].end;
-        if (k + 1 < pieces.size() && pieces[k + 1].stretch == p.stretch) ceiling = pieces[k + 1].first;
-        std::size_t first = p.first;
-        for (Point here = p.start; first > floor && p.first - first < reach; --first) {
-            const Point before = path.at(first - 1);
-            if (!on_line_step(path, p, first, first - 1, here, before, scales)) break;
-            here = before;
-        }
-        std::size_t last = p.last;
-        for (Point here = p.end; last + 1 < ceiling && last - p.last < reach; ++last) {
-            const Point after = path.at(last + 1);
-            if (!on_line_step(path, p, last, last + 1, here, after, scales)) break;
-            here = after;
-        }
-        p.first = first;
-        p.last = last;
-        measure(path, p);
-    }
-}
-
-// The path goes on from a piece's end at marking speed, turning less than
-// a contour's corner: where it does so at both ends the piece is a chord of
-// a curve.  `side` is +1 for the last end, -1 for the first.
-constexpr double smooth_turn_cos = 0.866;  // 30 degrees
-
-template <class T>
-bool continues_smoothly(const Path<T>& path, const Piece& p, int side, const HatchScales& scales) {
-    const auto& stretch = path.stretches()[p.stretch];
-    const std::size_t w = static_cast<std::size_t>(scales.window);
-    std::size_t from = side > 0 ? p.last : p.first, to;
-    if (side > 0) {
-        if (from + w >= stretch.end) return false;
-        to = from + w;
-    } else {
-        if (from < stretch.begin + w) return false;
-        to = from - w;
-    }
-    Point d = path.at(to) - path.at(from);
-    double length = norm(d);
-    double speed = length / std::fabs(path.time(to) - path.time(from));
-    if (!(speed >= scales.rest_step && speed <= scales.jump_step)) return false;
-    return dot(d, p.direction) * side >= smooth_turn_cos * length;
-}
-
-template <class T>
-void mark_curves(const Path<T>& path, std::vector<Piece>& pieces, const HatchScales& scales) {
-    for (std::size_t k = 0; k < pieces.size(); ++k) {
-        prefetch_ends(path, pieces, k);
-        Piece& p = pieces[k];
-        if (continues_smoothly(path, p, +1, scales) && continues_smoothly(path, p, -1, scales)) p.curved = true;
-    }
 }
 
 // ---------------------------------------------------------------------------
@@ -837,11 +840,8 @@ HatchResult label_stages(const HatchInput<T>& input, std::int32_t* ids) {
     }
     StraightTest<T> test(path, scales);
     std::vector<Piece> pieces = straight_pieces(path, test, scales.deviation, static_cast<std::size_t>(scales.window));
-    rejoin(path, pieces, scales);
-    extend_ends(path, pieces, scales);
+    shape_pieces(path, pieces, scales);
     scales.pieces = pieces.size();
-    for (Piece& p : pieces) measure_angle(p);
-    mark_curves(path, pieces, scales);
     choose_hatches(path, pieces, scales);
     recover_short_hatches(path, pieces, scales);
     write_ids(input, path, pieces, scales, ids);
