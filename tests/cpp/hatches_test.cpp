@@ -11,6 +11,7 @@
 #include <random>
 #include <vector>
 
+#include "bend_search.hpp"
 #include "hatch_path.hpp"
 #include "label_hatches.hpp"
 #include "log_histogram.hpp"
@@ -249,6 +250,54 @@ TYPED_TEST(Hatches, PathNumbersTheSamplesAsThePlainRuleDoes) {
         for (std::size_t start : {std::size_t{0}, kept.size() / 3, kept.size() / 2}) {
             auto walk = path.walk_from(start);
             for (std::size_t j = start; j < kept.size(); ++j) ASSERT_EQ(walk.next(), kept[j]) << trial << " " << j;
+        }
+    }
+}
+
+// The bend search against the plain loop it replaces: every stride-th
+// sample and the last, the first of the farthest.  Zig-zags on a coarse grid
+// give many samples at exactly the same distance (ties across chunks),
+// repeats make the path skip samples, and a starting `farthest` above some
+// chunks' maxima must keep them from counting.
+TYPED_TEST(Hatches, BendSearchFindsWhatThePlainLoopFinds) {
+    using T = TypeParam;
+    std::mt19937_64 random(909);
+    for (int trial = 0; trial < 40; ++trial) {
+        const std::size_t n = 50 + random() % 3000;
+        std::vector<T> x(n), y(n);
+        for (std::size_t i = 0; i < n; ++i) {
+            x[i] = static_cast<T>(i);
+            y[i] = trial % 2 == 0 ? static_cast<T>(random() % 4) : static_cast<T>(std::sin(0.01 * i) * 50.0);
+            if (i > 0 && random() % 10 == 0) {
+                x[i] = x[i - 1];
+                y[i] = y[i - 1];
+            }
+        }
+        HatchInput<T> input{x.data(), y.data(), nullptr, nullptr, n};
+        Path<T> path(input);
+        std::size_t repeats = 0;
+        ASSERT_TRUE(path.build(repeats).empty());
+        for (int query = 0; query < 20; ++query) {
+            const std::size_t a = random() % (path.size() - 3);
+            const std::size_t b = a + 2 + random() % (path.size() - a - 2);
+            const std::size_t stride = 1 + random() % 4;
+            const Point origin = path.at(a), chord = path.at(b) - origin;
+            const double length = norm(chord);
+            if (!(length > 0)) continue;
+            const Point unit{chord.x / length, chord.y / length};
+            const double start = query % 4 == 0 ? 1.5 : 0.0;
+            std::size_t want_far = a, far = a;
+            double want = start, got = start;
+            for (std::size_t k = a + 1; k < b; k = k + stride < b || k + 1 == b ? k + stride : b - 1) {
+                double d = std::fabs(cross(unit, path.at(k) - origin));
+                if (d > want) {
+                    want = d;
+                    want_far = k;
+                }
+            }
+            farthest_from_line(path, a + 1, b - 1, stride, origin, unit, far, got);
+            ASSERT_EQ(far, want_far) << trial << " " << query;
+            ASSERT_EQ(got, want) << trial << " " << query;
         }
     }
 }

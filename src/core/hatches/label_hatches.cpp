@@ -28,6 +28,7 @@
 #include <utility>
 #include <vector>
 
+#include "bend_search.hpp"
 #include "hatch_path.hpp"
 #include "log_histogram.hpp"
 #include "straight_test.hpp"
@@ -200,52 +201,6 @@ void measure_angle(Piece& piece) {
     double angle = std::atan2(piece.direction.y, piece.direction.x) * 180.0 / pi;
     angle = std::fmod(angle + 360.0, 180.0);
     piece.angle = angle >= 180.0 ? 0.0 : angle;
-}
-
-// Of samples first, first + stride, ... up to last, and last itself, the
-// one farthest from the line through `origin` along `unit`: moves `far`
-// and `farthest` to it where it lies farther than `farthest` (the first of
-// equals; a NaN distance never does).  The distances go through local
-// arrays a chunk at a time, so that they are computed lane by lane; each
-// lane keeps its own maximum (the maximum of numbers does not depend on
-// the order it is taken in), and the first sample at the chunk's maximum
-// is then looked up.
-template <class T>
-void farthest_from_line(const Path<T>& path, std::size_t first, std::size_t last, std::size_t stride, Point origin,
-                        Point unit, std::size_t& far, double& farthest) {
-    constexpr std::size_t chunk = 256, lanes = 8;
-    std::array<double, chunk> px, py, distance;
-    const std::size_t count = (last - first) / stride + 1;  // first, first + stride, ... <= last
-    const bool last_apart = (last - first) % stride != 0;
-    const T* xs = path.xs();
-    const T* ys = path.ys();
-    auto walk = path.walk_from(first);
-    for (std::size_t begin = 0; begin < count + (last_apart ? 1 : 0); begin += chunk) {
-        const std::size_t size = std::min(chunk, count + (last_apart ? 1 : 0) - begin);
-        for (std::size_t m = 0; m < size; ++m) {
-            const std::size_t i = walk.original_of(begin + m < count ? first + (begin + m) * stride : last);
-            px[m] = static_cast<double>(xs[i]);
-            py[m] = static_cast<double>(ys[i]);
-        }
-        for (std::size_t m = 0; m < size; ++m) {
-            distance[m] = std::fabs(unit.x * (py[m] - origin.y) - unit.y * (px[m] - origin.x));
-        }
-        std::array<double, lanes> lane_max{};
-        std::size_t m = 0;
-        for (; m + lanes <= size; m += lanes) {
-            for (std::size_t l = 0; l < lanes; ++l) {
-                lane_max[l] = distance[m + l] > lane_max[l] ? distance[m + l] : lane_max[l];
-            }
-        }
-        double most = 0.0;
-        for (double v : lane_max) most = v > most ? v : most;
-        for (; m < size; ++m) most = distance[m] > most ? distance[m] : most;
-        if (!(most > farthest)) continue;
-        for (m = 0; distance[m] != most; ++m) {
-        }
-        farthest = most;
-        far = begin + m < count ? first + (begin + m) * stride : last;
-    }
 }
 
 // A run of inside samples, split at the sample farthest from the chord
