@@ -72,13 +72,14 @@ struct BreakTally {
 // unit does (integer counts of double comparisons it does not everywhere).
 // x - x is 0 exactly where x is finite, NaN elsewhere.
 constexpr std::size_t tally_lanes = 16;
+static_assert(block_size / tally_lanes <= (std::size_t{1} << 24), "a lane's count must stay exact in float");
 
 template <class T>
 BreakTally tally_breaks(const T* x, const T* y, std::size_t lo, std::size_t hi) {
     BreakTally tally;
     std::size_t i = lo;
     if (i == 0 && hi > 0) {
-        tally.not_finite += (x[0] - x[0] == T(0)) & (y[0] - y[0] == T(0)) ? 0 : 1;
+        tally.not_finite += ((x[0] - x[0] == T(0)) & (y[0] - y[0] == T(0))) ? 0 : 1;
         i = 1;
     }
     T not_finite[tally_lanes] = {}, equal[tally_lanes] = {};
@@ -98,8 +99,8 @@ BreakTally tally_breaks(const T* x, const T* y, std::size_t lo, std::size_t hi) 
         tally.equal_pairs += static_cast<std::size_t>(equal[l]);
     }
     for (; i < hi; ++i) {
-        tally.not_finite += (x[i] - x[i] == T(0)) & (y[i] - y[i] == T(0)) ? 0 : 1;
-        tally.equal_pairs += (x[i] == x[i - 1]) & (y[i] == y[i - 1]) ? 1 : 0;
+        tally.not_finite += ((x[i] - x[i] == T(0)) & (y[i] - y[i] == T(0))) ? 0 : 1;
+        tally.equal_pairs += ((x[i] == x[i - 1]) & (y[i] == y[i - 1])) ? 1 : 0;
     }
     return tally;
 }
