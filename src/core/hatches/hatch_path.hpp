@@ -308,47 +308,66 @@ private:
 constexpr std::size_t estimation_block = 256;
 constexpr std::size_t estimation_budget = std::size_t{1} << 18;
 
-// The positions of the samples near a run of estimation samples, read once:
-// at(k) for k from one before the run's first to `reach` after its last,
-// within the stretch.
-class NearSamples {
+// The estimation samples of a path with their neighbours' positions, read
+// from the layer once for all the estimates: for each run of estimation
+// samples (one block of a stretch), the positions from one sample before
+// its first to `reach` samples after its last, within the stretch.
+class EstimationSamples {
 public:
-    Point at(std::size_t k) const { return positions_[k - base_]; }
-
-private:
-    template <class T, class Visit>
-    friend void for_each_estimation_sample(const Path<T>& path, std::size_t reach, Visit&& visit);
-    std::vector<Point> positions_;
-    std::size_t base_ = 0;
-};
-
-// Calls visit(stretch, j, near) for the estimation samples j of each
-// stretch, `near` holding the positions from j - 1 to j + reach that lie in
-// the stretch.
-template <class T, class Visit>
-void for_each_estimation_sample(const Path<T>& path, std::size_t reach, Visit&& visit) {
-    const std::size_t stride = std::max<std::size_t>(1, path.size() / estimation_budget);
-    NearSamples near;
-    near.positions_.reserve(estimation_block + reach + 1);
-    for (const Stretch& s : path.stretches()) {
-        std::size_t j = s.begin;
-        while (j < s.end) {
-            std::size_t block = j / estimation_block;
-            if (block % stride != 0) {
-                j = (block / stride + 1) * stride * estimation_block;
-                continue;
+    template <class T>
+    EstimationSamples(const Path<T>& path, std::size_t reach) {
+        const std::size_t stride = std::max<std::size_t>(1, path.size() / estimation_budget);
+        for (std::size_t s = 0; s < path.stretches().size(); ++s) {
+            const Stretch& stretch = path.stretches()[s];
+            std::size_t j = stretch.begin;
+            while (j < stretch.end) {
+                std::size_t block = j / estimation_block;
+                if (block % stride != 0) {
+                    j = (block / stride + 1) * stride * estimation_block;
+                    continue;
+                }
+                const std::size_t block_end = std::min(stretch.end, (block + 1) * estimation_block);
+                const std::size_t from = j > stretch.begin ? j - 1 : j;
+                runs_.push_back({s, j, block_end, from, positions_.size()});
+                auto walk = path.walk_from(from);
+                for (std::size_t k = from; k < std::min(stretch.end, block_end + reach); ++k) {
+                    const std::size_t i = walk.next();
+                    positions_.push_back({static_cast<double>(path.xs()[i]), static_cast<double>(path.ys()[i])});
+                }
+                j = block_end;
             }
-            std::size_t block_end = std::min(s.end, (block + 1) * estimation_block);
-            near.base_ = j > s.begin ? j - 1 : j;
-            near.positions_.clear();
-            auto walk = path.walk_from(near.base_);
-            for (std::size_t k = near.base_; k < std::min(s.end, block_end + reach); ++k) {
-                const std::size_t i = walk.next();
-                near.positions_.push_back({static_cast<double>(path.xs()[i]), static_cast<double>(path.ys()[i])});
-            }
-            for (; j < block_end; ++j) visit(s, j, near);
         }
     }
-}
+
+    // The position of path sample k near the run being visited.
+    class Near {
+    public:
+        Point at(std::size_t k) const { return first_[k - from_]; }
+
+    private:
+        friend class EstimationSamples;
+        Near(const Point* first, std::size_t from) : first_(first), from_(from) {}
+        const Point* first_;
+        std::size_t from_;
+    };
+
+    // Calls visit(stretch index, j, near) for each estimation sample j, in
+    // path order.
+    template <class Visit>
+    void for_each(Visit&& visit) const {
+        for (const Run& run : runs_) {
+            const Near near(positions_.data() + run.offset, run.from);
+            for (std::size_t j = run.first; j < run.end; ++j) visit(run.stretch, j, near);
+        }
+    }
+
+private:
+    struct Run {
+        std::size_t stretch, first, end;  // visits samples [first, end) of the stretch
+        std::size_t from, offset;         // positions_[offset] is sample `from`
+    };
+    std::vector<Run> runs_;
+    std::vector<Point> positions_;
+};
 
 }  // namespace rastermark::hatches

@@ -59,8 +59,10 @@ template <class T>
 std::string estimate_scales(const Path<T>& path, HatchScales& scales) {
     // The rounding of the coordinates themselves: differences below it are
     // arithmetic, not noise, and count as zeros.
+    const EstimationSamples samples(path, speed_lag);
+    const auto& stretches = path.stretches();
     double magnitude = 0.0;
-    for_each_estimation_sample(path, 0, [&](const Stretch&, std::size_t j, const NearSamples& near) {
+    samples.for_each([&](std::size_t, std::size_t j, const EstimationSamples::Near& near) {
         Point p = near.at(j);
         magnitude = std::max({magnitude, std::fabs(p.x), std::fabs(p.y)});
     });
@@ -68,7 +70,8 @@ std::string estimate_scales(const Path<T>& path, HatchScales& scales) {
     // within 2 eps |x|.
     const double rounding = 2.0 * std::numeric_limits<T>::epsilon() * magnitude;
     LogHistogram second;
-    for_each_estimation_sample(path, 1, [&](const Stretch& s, std::size_t j, const NearSamples& near) {
+    samples.for_each([&](std::size_t stretch, std::size_t j, const EstimationSamples::Near& near) {
+        const Stretch& s = stretches[stretch];
         if (j == s.begin || j + 1 >= s.end) return;
         Point p = near.at(j), before = near.at(j - 1), after = near.at(j + 1);
         double t0 = path.time(j - 1), t1 = path.time(j), t2 = path.time(j + 1);
@@ -95,8 +98,8 @@ std::string estimate_scales(const Path<T>& path, HatchScales& scales) {
     LogHistogram speeds;
     const double moving = std::max(3.0 * scales.noise, grid);
     std::size_t chords = 0;
-    for_each_estimation_sample(path, speed_lag, [&](const Stretch& s, std::size_t j, const NearSamples& near) {
-        if (j + speed_lag >= s.end) return;
+    samples.for_each([&](std::size_t stretch, std::size_t j, const EstimationSamples::Near& near) {
+        if (j + speed_lag >= stretches[stretch].end) return;
         double speed = norm(near.at(j + speed_lag) - near.at(j)) / (path.time(j + speed_lag) - path.time(j));
         ++chords;
         if (speed > moving) speeds.add(speed);
