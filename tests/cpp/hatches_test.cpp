@@ -107,6 +107,36 @@ TYPED_TEST(Hatches, AMeanderGetsOneIdPerHatch) {
     EXPECT_EQ(result.scales.hatches, 12u);
 }
 
+// A layer large enough for every stage that splits its work over the
+// workers to do so (run under the thread sanitizer by the full test
+// command), with exact repeats here and there: still one id per hatch.
+TYPED_TEST(Hatches, ALargeMeanderGetsOneIdPerHatchOnTheWorkers) {
+    using T = TypeParam;
+    std::vector<T> x, y;
+    std::vector<std::int32_t> want;
+    {
+        std::vector<T> mx, my;
+        std::vector<std::int32_t> mwant;
+        meander<T>(11000, 1.0, 0.1, 0.01, mx, my, mwant);
+        // A copy of every 997th sample after it (a copy in place of a
+        // sample would double the step across it, which is a jump).
+        for (std::size_t i = 0; i < mx.size(); ++i) {
+            const int copies = i % 997 == 5 ? 2 : 1;
+            for (int c = 0; c < copies; ++c) {
+                x.push_back(mx[i]);
+                y.push_back(my[i]);
+                want.push_back(mwant[i]);
+            }
+        }
+    }
+    ASSERT_GT(x.size(), parallel_threshold);
+    std::vector<std::int32_t> ids(x.size(), 0);
+    HatchResult result = label_hatches<T>({x.data(), y.data(), nullptr, nullptr, x.size()}, ids.data());
+    ASSERT_TRUE(result.error.empty()) << result.error;
+    EXPECT_EQ(result.scales.hatches, 11000u);
+    EXPECT_EQ(ids, want);
+}
+
 TYPED_TEST(Hatches, LaserOffSamplesAndNaNsAreNeverLabelled) {
     using T = TypeParam;
     std::vector<T> x, y;

@@ -44,6 +44,20 @@ void for_each_block(std::size_t n, const Task& task) {
     }
 }
 
+// Runs task(begin, end) over [0, count) in parts of `part` items, on the
+// worker pool where `parallel` (the parts are fixed, so the work is split the
+// same way for any worker count).
+template <class Task>
+void for_each_part(std::size_t count, std::size_t part, bool parallel, const Task& task) {
+    const std::size_t parts = (count + part - 1) / part;
+    auto run = [&](std::size_t c) { task(c * part, std::min(count, (c + 1) * part)); };
+    if (parallel && parts > 1) {
+        worker_pool::run_indexed(parts, run);
+    } else {
+        for (std::size_t c = 0; c < parts; ++c) run(c);
+    }
+}
+
 struct Point {
     double x, y;
 };

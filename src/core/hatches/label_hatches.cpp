@@ -440,6 +440,10 @@ void shape_pieces(const Path<T>& path, std::vector<Piece>& pieces, const HatchSc
 // ---------------------------------------------------------------------------
 // 5. Hatches.
 
+// Pieces (or members) per task where the work per piece is split over the
+// workers.
+constexpr std::size_t pieces_per_task = 4096;
+
 // Candidate hatch directions: peaks of at least this share of the highest,
 // at most this many.  Generous, since a piece must still have a neighbour
 // at the hatch spacing: contour edges and jumps along a candidate rarely do.
@@ -616,36 +620,43 @@ void choose_hatches(const Path<T>& path, std::vector<Piece>& pieces, HatchScales
         order.push_back(d);
     }
     const auto count = static_cast<std::ptrdiff_t>(members.size());
-    for (std::size_t m = 0; m < members.size(); ++m) {
-        Piece& p = pieces[members[m]];
-        for (std::ptrdiff_t offset : order) {
-            if (p.hatch) break;
-            std::ptrdiff_t at = static_cast<std::ptrdiff_t>(m) + offset;
-            if (at < 0 || at >= count) continue;
-            std::size_t k = static_cast<std::size_t>(at);
-            const Piece& q = pieces[members[k]];
-            if (q.family != p.family) continue;
-            std::size_t before = std::min(k, m), after = std::max(k, m);
-            auto [across, overlap] = beside(p, q, spacing);
-            // Two spacings away only with a line in between: a member on the
-            // way one spacing from p (the part of the line between, on the
-            // other side of a hole).
-            bool line_between = false;
-            for (std::size_t r = before + 1; r < after && !line_between; ++r) {
-                double apart = beside(p, pieces[members[r]], spacing).first;
-                line_between = pieces[members[r]].family == p.family && apart >= 0.6 * spacing && apart <= 1.67 * spacing;
-            }
-            if (!overlap || across < 0.6 * spacing || across > (line_between ? 2.5 : 1.67) * spacing) continue;
-            if (after - before <= nearest) {
-                std::size_t on_members = member_samples[after] - member_samples[before + 1];
-                std::size_t gap = path_gap(p, q);
-                gap = gap > on_members ? gap - on_members : 0;
-                p.hatch = gap <= std::max(next_hatch_reach, (p.last - p.first) + (q.last - q.first));
-            } else {
-                p.hatch = marks_only_members(path, pieces, members, before, after, scales, marking_between);
+    // Each member decides for itself from its neighbours' shapes alone (no
+    // other member's verdict), so the members are judged in parts, over the
+    // workers for large layers.
+    const bool parallel = split_over_workers(path.size());
+    for_each_part(members.size(), pieces_per_task, parallel, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t m = begin; m < end; ++m) {
+            Piece& p = pieces[members[m]];
+            for (std::ptrdiff_t offset : order) {
+                if (p.hatch) break;
+                std::ptrdiff_t at = static_cast<std::ptrdiff_t>(m) + offset;
+                if (at < 0 || at >= count) continue;
+                std::size_t k = static_cast<std::size_t>(at);
+                const Piece& q = pieces[members[k]];
+                if (q.family != p.family) continue;
+                std::size_t before = std::min(k, m), after = std::max(k, m);
+                auto [across, overlap] = beside(p, q, spacing);
+                // Two spacings away only with a line in between: a member on the
+                // way one spacing from p (the part of the line between, on the
+                // other side of a hole).
+                bool line_between = false;
+                for (std::size_t r = before + 1; r < after && !line_between; ++r) {
+                    double apart = beside(p, pieces[members[r]], spacing).first;
+                    line_between = pieces[members[r]].family == p.family && apart >= 0.6 * spacing &&
+                                   apart <= 1.67 * spacing;
+                }
+                if (!overlap || across < 0.6 * spacing || across > (line_between ? 2.5 : 1.67) * spacing) continue;
+                if (after - before <= nearest) {
+                    std::size_t on_members = member_samples[after] - member_samples[before + 1];
+                    std::size_t gap = path_gap(p, q);
+                    gap = gap > on_members ? gap - on_members : 0;
+                    p.hatch = gap <= std::max(next_hatch_reach, (p.last - p.first) + (q.last - q.first));
+                } else {
+                    p.hatch = marks_only_members(path, pieces, members, before, after, scales, marking_between);
+                }
             }
         }
-    }
+    });
 }
 
 // Hatches too short for the straightness test (fewer than 2w + 1 samples:
@@ -660,78 +671,94 @@ void recover_short_hatches(const Path<T>& path, std::vector<Piece>& pieces, cons
     const double spacing = scales.hatch_spacing;
     const std::size_t longest = 4 * static_cast<std::size_t>(scales.window) + 2;
     const auto& stretches = path.stretches();
+    // The gaps before pieces [begin, end) (the one after the last piece as
+    // well, for the last part), in parts over the workers for large layers;
+    // what each part finds goes into a list of its own.
+    const std::size_t gaps = pieces.size() + 1;
+    std::vector<std::vector<Piece>> found_in((gaps + pieces_per_task - 1) / pieces_per_task);
+    for_each_part(gaps, pieces_per_task, split_over_workers(path.size()), [&](std::size_t begin, std::size_t end) {
+        std::vector<Piece>& found = found_in[begin / pieces_per_task];
+        auto accepts = [&](std::size_t a, std::size_t b, std::size_t stretch, const Piece* before, const Piece* after) {
+            if (b < a + shortest_hatch - 1 || b - a + 1 > longest) return false;
+            Piece candidate{a, b, stretch};
+            measure(path, candidate);
+            if (!(candidate.length > 0)) return false;
+            for (std::size_t j = a + 1; j < b; ++j) {
+                if (distance_from_line(path, j, candidate.start, candidate.direction) > scales.deviation) return false;
+            }
+            measure_angle(candidate);
+            double tolerance = 1.5 + std::atan2(3.0 * scales.deviation, candidate.length) * 180.0 / pi;
+            bool along = std::any_of(scales.directions_deg.begin(), scales.directions_deg.end(),
+                                     [&](double d) { return axial_difference(candidate.angle, d) <= tolerance; });
+            if (!along) return false;
+            for (const Piece* next : {before, after}) {
+                if (next == nullptr) continue;
+                auto [across, overlap] = beside(*next, candidate, spacing);
+                if (overlap && across >= 0.6 * spacing && across <= 1.67 * spacing) {
+                    candidate.hatch = true;
+                    found.push_back(candidate);
+                    return true;
+                }
+            }
+            return false;
+        };
+        // The steps into and out of a hatch are part jump, part mark, and may
+        // pass as marking: a run may carry one sample of the jump at each end.
+        auto consider = [&](std::size_t a, std::size_t b, std::size_t stretch, const Piece* before,
+                            const Piece* after) {
+            if (b < a + shortest_hatch - 1) return;
+            if (accepts(a, b, stretch, before, after) || accepts(a + 1, b, stretch, before, after) ||
+                accepts(a, b - 1, stretch, before, after)) {
+                return;
+            }
+            accepts(a + 1, b - 1, stretch, before, after);
+        };
+        // The kept hatch nearest before piece k (or none), and after.
+        const Piece* last_hatch = nullptr;
+        for (std::size_t k = begin; k-- > 0 && last_hatch == nullptr;) {
+            if (pieces[k].hatch) last_hatch = &pieces[k];
+        }
+        for (std::size_t k = begin; k < end; ++k) {
+            prefetch_ends(path, pieces, k);
+            // The gap before piece k (or after the last piece).
+            std::size_t from = k == 0 ? 0 : pieces[k - 1].last + 1;
+            std::size_t to = k < pieces.size() ? pieces[k].first : path.size();
+            const Piece* next_hatch = nullptr;
+            for (std::size_t m = k; m < pieces.size() && m < k + 3 && next_hatch == nullptr; ++m) {
+                if (pieces[m].hatch) next_hatch = &pieces[m];
+            }
+            // The stretches that overlap the gap, from the first that ends after it starts.
+            auto first = std::upper_bound(stretches.begin(), stretches.end(), from,
+                                          [](std::size_t v, const Stretch& st) { return v < st.end; });
+            for (std::size_t s = static_cast<std::size_t>(first - stretches.begin()); s < stretches.size(); ++s) {
+                if (stretches[s].begin >= to) break;
+                std::size_t lo = std::max(from, stretches[s].begin), hi = std::min(to, stretches[s].end);
+                if (lo >= hi) continue;
+                // Runs of marking steps in [lo, hi).
+                std::size_t a = lo;
+                auto walk = path.walk_from(lo);
+                Point here = position(path, walk.next());
+                for (std::size_t j = lo; j + 1 <= hi; ++j) {
+                    bool marks = false;
+                    if (j + 1 < hi) {
+                        const Point next = position(path, walk.next());
+                        double step = norm(next - here) / (path.time(j + 1) - path.time(j));
+                        marks = step >= scales.rest_step && step <= scales.jump_step;
+                        here = next;
+                    }
+                    if (!marks) {
+                        consider(a, j, s, last_hatch, next_hatch);
+                        a = j + 1;
+                    }
+                }
+            }
+            if (k < pieces.size() && pieces[k].hatch) last_hatch = &pieces[k];
+        }
+    });
     std::vector<Piece> found;
-    // The kept hatch nearest before piece k (or none), and after.
-    auto accepts = [&](std::size_t a, std::size_t b, std::size_t stretch, const Piece* before, const Piece* after) {
-        if (b < a + shortest_hatch - 1 || b - a + 1 > longest) return false;
-        Piece candidate{a, b, stretch};
-        measure(path, candidate);
-        if (!(candidate.length > 0)) return false;
-        for (std::size_t j = a + 1; j < b; ++j) {
-            if (distance_from_line(path, j, candidate.start, candidate.direction) > scales.deviation) return false;
-        }
-        measure_angle(candidate);
-        double tolerance = 1.5 + std::atan2(3.0 * scales.deviation, candidate.length) * 180.0 / pi;
-        bool along = std::any_of(scales.directions_deg.begin(), scales.directions_deg.end(),
-                                 [&](double d) { return axial_difference(candidate.angle, d) <= tolerance; });
-        if (!along) return false;
-        for (const Piece* next : {before, after}) {
-            if (next == nullptr) continue;
-            auto [across, overlap] = beside(*next, candidate, spacing);
-            if (overlap && across >= 0.6 * spacing && across <= 1.67 * spacing) {
-                candidate.hatch = true;
-                found.push_back(candidate);
-                return true;
-            }
-        }
-        return false;
-    };
-    // The steps into and out of a hatch are part jump, part mark, and may
-    // pass as marking: a run may carry one sample of the jump at each end.
-    auto consider = [&](std::size_t a, std::size_t b, std::size_t stretch, const Piece* before, const Piece* after) {
-        if (b < a + shortest_hatch - 1) return;
-        if (accepts(a, b, stretch, before, after) || accepts(a + 1, b, stretch, before, after) ||
-            accepts(a, b - 1, stretch, before, after)) {
-            return;
-        }
-        accepts(a + 1, b - 1, stretch, before, after);
-    };
-    const Piece* last_hatch = nullptr;
-    for (std::size_t k = 0; k <= pieces.size(); ++k) {
-        prefetch_ends(path, pieces, k);
-        // The gap before piece k (or after the last piece).
-        std::size_t from = k == 0 ? 0 : pieces[k - 1].last + 1;
-        std::size_t to = k < pieces.size() ? pieces[k].first : path.size();
-        const Piece* next_hatch = nullptr;
-        for (std::size_t m = k; m < pieces.size() && m < k + 3 && next_hatch == nullptr; ++m) {
-            if (pieces[m].hatch) next_hatch = &pieces[m];
-        }
-        // The stretches that overlap the gap, from the first that ends after it starts.
-        auto first = std::upper_bound(stretches.begin(), stretches.end(), from,
-                                      [](std::size_t v, const Stretch& st) { return v < st.end; });
-        for (std::size_t s = static_cast<std::size_t>(first - stretches.begin()); s < stretches.size(); ++s) {
-            if (stretches[s].begin >= to) break;
-            std::size_t lo = std::max(from, stretches[s].begin), hi = std::min(to, stretches[s].end);
-            if (lo >= hi) continue;
-            // Runs of marking steps in [lo, hi).
-            std::size_t a = lo;
-            auto walk = path.walk_from(lo);
-            Point here = position(path, walk.next());
-            for (std::size_t j = lo; j + 1 <= hi; ++j) {
-                bool marks = false;
-                if (j + 1 < hi) {
-                    const Point next = position(path, walk.next());
-                    double step = norm(next - here) / (path.time(j + 1) - path.time(j));
-                    marks = step >= scales.rest_step && step <= scales.jump_step;
-                    here = next;
-                }
-                if (!marks) {
-                    consider(a, j, s, last_hatch, next_hatch);
-                    a = j + 1;
-                }
-            }
-        }
-        if (k < pieces.size() && pieces[k].hatch) last_hatch = &pieces[k];
+    for (std::vector<Piece>& part : found_in) {
+        found.insert(found.end(), part.begin(), part.end());
+        part = {};
     }
     if (found.empty()) return;
     // Merged in place, from the back: both lists are in path order.
@@ -749,40 +776,81 @@ void recover_short_hatches(const Path<T>& path, std::vector<Piece>& pieces, cons
 // ---------------------------------------------------------------------------
 // 6. Ids.
 
+// The original samples a hatch covers, [from, to]: from its first sample to
+// the last of the rests and repeats after its last.  `from` is `none` for a
+// piece that is no hatch.
+struct Span {
+    static constexpr std::size_t none = static_cast<std::size_t>(-1);
+    std::size_t from = none, to = none;
+};
+
 template <class T>
 void write_ids(const HatchInput<T>& input, const Path<T>& path, const std::vector<Piece>& pieces,
                const HatchScales& scales, std::int32_t* ids) {
-    // One sweep over the output: -1 up to each hatch, its id over it.
-    std::size_t written = 0;  // original samples before this are written
-    std::int32_t next = 1;
+    std::vector<Span> spans(pieces.size());
+    const bool parallel = split_over_workers(input.size);
     const auto& stretches = path.stretches();
-    for (std::size_t k = 0; k < pieces.size(); ++k) {
-        prefetch_ends(path, pieces, k);
-        const Piece& p = pieces[k];
-        if (!p.hatch) continue;
-        // Rests at the end: samples that stay by the last one.
-        std::size_t ceiling = stretches[p.stretch].end;
-        if (k + 1 < pieces.size() && pieces[k + 1].stretch == p.stretch) ceiling = pieces[k + 1].first;
-        std::size_t last = p.last;
-        for (Point here = p.end; last + 1 < ceiling; ++last) {
-            const Point next = path.at(last + 1);
-            if (!(norm(next - p.end) <= 2.0 * scales.deviation &&
-                  norm(next - here) < scales.rest_step * (path.time(last + 1) - path.time(last)))) {
-                break;
+    for_each_part(pieces.size(), pieces_per_task, parallel, [&](std::size_t begin, std::size_t end) {
+        for (std::size_t k = begin; k < end; ++k) {
+            prefetch_ends(path, pieces, k);
+            const Piece& p = pieces[k];
+            if (!p.hatch) continue;
+            // Rests at the end: samples that stay by the last one.
+            std::size_t ceiling = stretches[p.stretch].end;
+            if (k + 1 < pieces.size() && pieces[k + 1].stretch == p.stretch) ceiling = pieces[k + 1].first;
+            std::size_t last = p.last;
+            for (Point here = p.end; last + 1 < ceiling; ++last) {
+                const Point next = path.at(last + 1);
+                if (!(norm(next - p.end) <= 2.0 * scales.deviation &&
+                      norm(next - here) < scales.rest_step * (path.time(last + 1) - path.time(last)))) {
+                    break;
+                }
+                here = next;
             }
-            here = next;
+            std::size_t to = path.original(last);
+            // Exact repeats of the last sample take its id too.
+            while (scales.repeats > 0 && to + 1 < input.size && path.usable(to + 1) && path.repeats_previous(to + 1)) {
+                ++to;
+            }
+            spans[k] = {path.original(p.first), to};
         }
-        std::size_t from = path.original(p.first), to = path.original(last);
-        // Exact repeats of the last sample take its id too.
-        while (scales.repeats > 0 && to + 1 < input.size && path.usable(to + 1) && path.repeats_previous(to + 1)) ++to;
-        std::fill(ids + written, ids + from, -1);
-        // Between the first and last distinct sample, repeats share the id,
-        // and no unusable sample lies inside a stretch.
-        std::fill(ids + from, ids + to + 1, next);
-        written = to + 1;
+    });
+    // Each part writes its hatches' ids and the -1 before each of them, from
+    // the end of the hatch before (in a part before it, perhaps); the last
+    // part also the -1 after the last hatch.  Ids count the hatches along the
+    // path.
+    const std::size_t parts = (pieces.size() + pieces_per_task - 1) / pieces_per_task;
+    std::vector<std::int32_t> first_id(parts, 1);
+    std::vector<std::size_t> written_before(parts, 0);
+    std::int32_t next = 1;
+    std::size_t written = 0;
+    for (std::size_t k = 0; k < pieces.size(); ++k) {
+        if (k % pieces_per_task == 0) {
+            first_id[k / pieces_per_task] = next;
+            written_before[k / pieces_per_task] = written;
+        }
+        if (spans[k].from == Span::none) continue;
         ++next;
+        written = spans[k].to + 1;
     }
-    std::fill(ids + written, ids + input.size, -1);
+    if (pieces.empty()) {
+        std::fill(ids, ids + input.size, -1);
+        return;
+    }
+    for_each_part(pieces.size(), pieces_per_task, parallel, [&](std::size_t begin, std::size_t end) {
+        std::int32_t id = first_id[begin / pieces_per_task];
+        std::size_t done = written_before[begin / pieces_per_task];
+        for (std::size_t k = begin; k < end; ++k) {
+            const Span span = spans[k];
+            if (span.from == Span::none) continue;
+            std::fill(ids + done, ids + span.from, -1);
+            // Between the first and last distinct sample, repeats share the
+            // id, and no unusable sample lies inside a stretch.
+            std::fill(ids + span.from, ids + span.to + 1, id++);
+            done = span.to + 1;
+        }
+        if (end == pieces.size()) std::fill(ids + done, ids + input.size, -1);
+    });
 }
 
 template <class T>
