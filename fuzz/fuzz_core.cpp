@@ -152,9 +152,10 @@ void check_single_pass(const Samples<T>& x, const Samples<T>& y, std::size_t wor
     for (const simd::BlockScans* scans : {&simd::off(), &simd::chosen()}) {
         const TurningPointList<T> pass = turning_points_in_one_pass(x, y, workers, *scans);
         check(pass.size() == reference.size(), "the single pass finds as many turning points as the stages");
-        for (std::size_t i = 0; i < pass.size(); ++i) {
-            const TurningPoint<T>& a = pass[i];
-            const TurningPoint<T>& b = reference[i];
+        auto in_reference = reference.begin();
+        for (auto in_pass = pass.begin(); in_pass != pass.end(); ++in_pass, ++in_reference) {
+            const TurningPoint<T> a = *in_pass;
+            const TurningPoint<T> b = *in_reference;
             check(a.index == b.index && a.start_idx == b.start_idx && a.end_idx == b.end_idx &&
                       same_bits(a.x, b.x) && same_bits(a.y, b.y) && same_bits(a.d_same, b.d_same) &&
                       same_bits(a.d_line, b.d_line),

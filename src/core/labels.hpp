@@ -64,22 +64,23 @@ void for_each_scanline(std::size_t n, const TurningPointList<T>& turns, T thresh
         if (from > last || from >= n) return;
         emit(from, std::min(last + 1, n), id);
     };
-    const std::size_t k = turns.size();
     std::size_t cursor = 0;
     std::int32_t current_id = 1;
     bool open = false;
-    for (std::size_t X = 1; X < k; ++X) {
-        const TurningPoint<T>& turn = turns[X];
+    // Turn X is judged with the two before it and the one after it (none
+    // past the last), so the walk keeps the latest four in view.
+    auto judge = [&](std::size_t X, const TurningPoint<T>* before_previous, const TurningPoint<T>& previous,
+                     const TurningPoint<T>& turn, const TurningPoint<T>* next) {
         bool accepted = false;
         if (is_candidate(turn, threshold)) {
-            const Leg<T> v = leg(turns[X - 1], turn);
-            const bool back = X >= 2 && is_reversal(leg(turns[X - 2], turns[X - 1]), v);
-            const bool ahead = X + 1 < k && is_reversal(v, leg(turn, turns[X + 1]));
+            const Leg<T> v = leg(previous, turn);
+            const bool back = X >= 2 && is_reversal(leg(*before_previous, previous), v);
+            const bool ahead = next != nullptr && is_reversal(v, leg(turn, *next));
             accepted = back || ahead;
         }
         if (accepted) {
             const std::size_t mid = midpoint_sample(turn);
-            const std::size_t from = open ? cursor : turns[X - 1].end_idx + 1;
+            const std::size_t from = open ? cursor : previous.end_idx + 1;
             stretch(from, mid, current_id);
             cursor = mid + 1;
             current_id = next_id(current_id);
@@ -89,7 +90,21 @@ void for_each_scanline(std::size_t n, const TurningPointList<T>& turns, T thresh
             current_id = next_id(current_id);
             open = false;
         }
-    }
+    };
+    // Turns and X, where they are stored (the walk reads no
+    // point number).
+    const TurningPoint<T>* before_previous = nullptr;
+    const TurningPoint<T>* previous = nullptr;
+    const TurningPoint<T>* turn = nullptr;
+    std::size_t count = 0;
+    turns.for_each_stored([&](const TurningPoint<T>& next) {
+        if (count >= 2) judge(count - 1, before_previous, *previous, *turn, &next);
+        before_previous = previous;
+        previous = turn;
+        turn = &next;
+        ++count;
+    });
+    if (count >= 2) judge(count - 1, before_previous, *previous, *turn, nullptr);
 }
 
 struct LabelledStretch {

@@ -33,8 +33,8 @@ bits_of<T> bits(T value) {
 // position k (< values.size()) in ascending order.  Sixteen bits a pass from
 // the top: each pass counts the candidates' digits, keeps the bucket that
 // holds position k and packs it to the front; the last few go to nth_element.
-template <class T>
-T select_positive(std::vector<T>& values, std::size_t k) {
+template <class T, class Allocator>
+T select_positive(std::vector<T, Allocator>& values, std::size_t k) {
     using Key = bits_of<T>;
     constexpr int digit_bits = 16;
     constexpr std::size_t buckets = std::size_t{1} << digit_bits;

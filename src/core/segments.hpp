@@ -160,29 +160,28 @@ SegmentWalk<T> walk_segment(const SegmentedInput<T>& input, std::size_t s, const
 // the latest turns of the segments before, and drops set_a's first turn.
 template <class T>
 TurningPointList<T> join_segments(std::vector<SegmentWalk<T>>& walks) {
-    std::size_t total = 0;
-    for (const SegmentWalk<T>& walk : walks) total += walk.turns.size();
     TurningPointList<T> out = std::move(walks[0].turns);
-    out.reserve(total);
     LatestTurns<T> latest = walks[0].detector.latest();
     std::size_t seen = walks[0].detector.seen();
     for (std::size_t s = 1; s < walks.size(); ++s) {
         SegmentWalk<T>& walk = walks[s];
         const std::size_t shift = seen - resumed_seen;
-        const std::vector<bool>& pending = walk.detector.pending_falls();
-        for (std::size_t k = 0; k < walk.turns.size(); ++k) {
-            TurningPoint<T> turn = walk.turns[k];
-            turn.index += shift;
-            if (k < pending.size()) {
-                const bool falls = pending[k];
-                turn = make_turn(FilteredPoint<T>{turn.x, turn.y, turn.start_idx, turn.end_idx}, turn.index, falls,
-                                 latest.a, latest.b);
-                latest.file(turn, falls, out);
+        walk.turns.shift_indices(shift);
+        // The pending turns lead the segment's list; each is recomputed in
+        // place, or dropped where it is set_a's first.
+        std::size_t at = 0;
+        for (const bool falls : walk.detector.pending_falls()) {
+            const TurningPoint<T> found = walk.turns[at];
+            const TurningPoint<T> turn = make_turn(
+                FilteredPoint<T>{found.x, found.y, found.start_idx, found.end_idx}, found.index, falls, latest.a,
+                latest.b);
+            if (latest.file(turn, falls)) {
+                walk.turns.replace(at++, turn);
             } else {
-                out.push_back(turn);
+                walk.turns.erase(at);
             }
         }
-        TurningPointList<T>().swap(walk.turns);
+        out.splice(std::move(walk.turns));
         if (walk.detector.has_seen_a()) latest.a = walk.detector.latest().a;
         if (walk.detector.has_seen_b()) latest.b = walk.detector.latest().b;
         seen = walk.detector.seen() + shift;

@@ -10,6 +10,7 @@
 
 #include "element_traits.hpp"
 #include "records.hpp"
+#include "turn_list.hpp"
 
 namespace rastermark {
 
@@ -27,7 +28,7 @@ struct TurningPoint {
 };
 
 template <class T>
-using TurningPointList = std::vector<TurningPoint<T>, HugePageAllocator<TurningPoint<T>>>;
+using TurningPointList = TurnList<TurningPoint<T>>;
 
 // Only the sign of a segment's direction matters (its value is dy / |dx|);
 // a segment degenerate in x or in y carries the previous direction on.
@@ -83,16 +84,15 @@ struct LatestTurns {
     TurningPoint<T> b{};
     std::size_t a_records = 1;
 
-    // Files a turn under its set, and keeps it in `turns` unless it is the
-    // first turn of set_a, which the result drops.
-    void file(const TurningPoint<T>& turn, bool falls, TurningPointList<T>& turns) {
+    // Files a turn under its set; whether the result keeps it (all but the
+    // first turn of set_a).
+    bool file(const TurningPoint<T>& turn, bool falls) {
         if (falls) {
-            if (a_records++ > 1) turns.push_back(turn);
             a = turn;
-        } else {
-            turns.push_back(turn);
-            b = turn;
+            return a_records++ > 1;
         }
+        b = turn;
+        return true;
     }
 };
 
@@ -176,7 +176,7 @@ private:
             pending_falls_.push_back(falls);
             (falls ? knows_a_ : knows_b_) = true;
         }
-        latest_.file(turn, falls, turns_);
+        if (latest_.file(turn, falls)) turns_.push_back(turn);
     }
 
     std::size_t seen_ = 0;

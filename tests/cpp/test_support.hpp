@@ -80,9 +80,11 @@ void expect_same_points(const PointList<T>& a, const PointList<T>& b) {
 template <class T>
 void expect_same_turns(const TurningPointList<T>& got, const TurningPointList<T>& expected, const std::string& what) {
     ASSERT_EQ(got.size(), expected.size()) << what;
-    for (std::size_t i = 0; i < got.size(); ++i) {
-        const TurningPoint<T>& a = got[i];
-        const TurningPoint<T>& b = expected[i];
+    auto in_expected = expected.begin();
+    std::size_t i = 0;
+    for (auto in_got = got.begin(); in_got != got.end(); ++in_got, ++in_expected, ++i) {
+        const TurningPoint<T> a = *in_got;
+        const TurningPoint<T> b = *in_expected;
         ASSERT_TRUE(a.index == b.index && a.start_idx == b.start_idx && a.end_idx == b.end_idx &&
                     same_bits(a.x, b.x) && same_bits(a.y, b.y) && same_bits(a.d_same, b.d_same) &&
                     same_bits(a.d_line, b.d_line))
