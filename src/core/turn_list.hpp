@@ -59,8 +59,8 @@ public:
         --tail_room_;
         ++block.end;
         ++size_;
-        // The shift of the tail block is 0 until the list is renumbered,
-        // and a renumbered list takes no more records.
+        // (A renumbering closes the tail block: records added after it are
+        // not shifted.)
     }
 
     // The record at position i, its point number shifted.
@@ -94,7 +94,8 @@ public:
     // Adds `shift` to every record's point number.
     void shift_indices(std::size_t shift) {
         for (Block& block : blocks_) block.index_shift += shift;
-        tail_room_ = 0;  // (see push_back)
+        tail_room_ = 0;  // the records added from now on go unshifted into a block of their own
+        tail_ = nullptr;
     }
 
     // Appends the records of `other`, taking its blocks over.
