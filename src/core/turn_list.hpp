@@ -191,7 +191,7 @@ private:
         std::size_t index_shift = 0;
     };
 
-    void open_block() {
+    [[gnu::noinline]] void open_block() {
         const std::size_t capacity =
             blocks_.empty() ? first_block : std::min(largest_block, 2 * blocks_.back().records.size());
         Block block;

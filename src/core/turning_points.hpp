@@ -36,7 +36,7 @@ using TurningPointList = TurnList<TurningPoint<T>>;
 // with the sign of dy, so +-1 stands in for it and no division is done; the
 // quotient itself is computed only where it may be NaN, +-0 or infinite.
 template <class T>
-T direction_value(const FilteredPoint<T>& a, const FilteredPoint<T>& b, T carried) {
+[[gnu::always_inline]] inline T direction_value(const FilteredPoint<T>& a, const FilteredPoint<T>& b, T carried) {
     if (same_coordinate(a.x, b.x) || same_coordinate(a.y, b.y)) return carried;
     const T dy = b.y - a.y;
     const T dx = b.x - a.x;
@@ -106,7 +106,9 @@ struct LatestTurns {
 template <class T>
 class TurningPointDetector {
 public:
-    void operator()(const FilteredPoint<T>& b) {
+    // (Always inlined into the y-collapse that calls it once per point:
+    // GCC otherwise leaves it out of line for float32.)
+    [[gnu::always_inline]] inline void operator()(const FilteredPoint<T>& b) {
         if (seen_ >= 2) {
             const T next = direction_value(previous_point_, b, previous_);
             if (signums_differ(next, previous_)) record_turn(next);
