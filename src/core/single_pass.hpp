@@ -148,14 +148,16 @@ private:
     std::size_t backoff_ = 1;
 
     // The first sample of the unit (simd/block_scans.hpp) that ends at
-    // sample `last`: the copies of `last` before it, at most two.
+    // sample `last`: the copies of `last` before it, at most
+    // longest_quiet_unit - 1.
     static std::size_t unit_start(Samples<T> x, Samples<T> y, std::size_t last) {
         std::size_t first = last;
         while (last - first + 1 < longest_quiet_unit && repeats_previous(x, y, first)) --first;
         return first;
     }
 
-    // Whether samples [first, last] are copies of one sample, at most three.
+    // Whether samples [first, last] are copies of one sample, at most
+    // longest_quiet_unit.
     static bool is_unit(Samples<T> x, Samples<T> y, std::size_t first, std::size_t last) {
         if (last - first + 1 > longest_quiet_unit) return false;
         for (std::size_t k = first + 1; k <= last; ++k) {
@@ -192,8 +194,8 @@ private:
     // blocks and sets the stages to that state; returns where it stopped.
     std::size_t skip_quiet(Samples<T> x, Samples<T> y, std::size_t i, std::size_t end) {
         if constexpr (has_fast_path) {
-            // Room before i for three units of three samples and the sample
-            // before them.
+            // Room before i for three units of the longest kind and the
+            // sample before them.
             if (i < 3 * longest_quiet_unit + 1 || end - i < quiet_block_width<T>) return i;
             if (x_runs_.last() != i - 1 || !final_.steady()) return i;
             const std::size_t a = x_runs_.first();

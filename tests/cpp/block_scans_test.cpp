@@ -31,7 +31,7 @@ TYPED_TEST(BlockScansTest, ScanStopsAtTheFirstBlockThatIsNotQuiet) {
                 const Samples<T> x(xs), y(ys);
                 // The scalar answer: the start of the first block with a
                 // sample that is not quiet, and the repeats before it.
-                std::size_t expected = 3, expected_repeats = 0;
+                std::size_t expected = longest_quiet_unit, expected_repeats = 0;
                 while (xs.size() - expected >= w) {
                     bool quiet = true;
                     std::size_t repeats = 0;
@@ -45,7 +45,8 @@ TYPED_TEST(BlockScansTest, ScanStopsAtTheFirstBlockThatIsNotQuiet) {
                 }
                 for (const simd::BlockScans* scans : simd::runnable()) {
                     std::size_t repeats = 0;
-                    EXPECT_EQ(skip_quiet_blocks(*scans, x, y, 3, xs.size(), falling, repeats), expected)
+                    EXPECT_EQ(skip_quiet_blocks(*scans, x, y, longest_quiet_unit, xs.size(), falling, repeats),
+                              expected)
                         << name << " at " << p << ", " << scans->name << (falling ? ", falling" : "");
                     EXPECT_EQ(repeats, expected_repeats) << name << " at " << p << ", " << scans->name;
                 }
@@ -62,11 +63,12 @@ TYPED_TEST(BlockScansTest, ScanSkipsWholeQuietBlocksOnly) {
     const Samples<T> x(xs), y(ys);
     std::size_t repeats = 0;
     for (const simd::BlockScans* scans : simd::runnable()) {
-        EXPECT_EQ(skip_quiet_blocks(*scans, x, y, 3, 1000, false, repeats), 3 + (997 / w) * w);
-        EXPECT_EQ(skip_quiet_blocks(*scans, x, y, 3, 1000, true, repeats), 3u);
-        EXPECT_EQ(skip_quiet_blocks(*scans, x, y, 5, 5 + w - 1, false, repeats), 5u);
+        constexpr std::size_t start = longest_quiet_unit;
+        EXPECT_EQ(skip_quiet_blocks(*scans, x, y, start, 1000, false, repeats), start + ((1000 - start) / w) * w);
+        EXPECT_EQ(skip_quiet_blocks(*scans, x, y, start, 1000, true, repeats), start);
+        EXPECT_EQ(skip_quiet_blocks(*scans, x, y, start + 2, start + 2 + w - 1, false, repeats), start + 2);
     }
-    EXPECT_EQ(skip_quiet_blocks(simd::off(), x, y, 3, 1000, false, repeats), 3u);
+    EXPECT_EQ(skip_quiet_blocks(simd::off(), x, y, longest_quiet_unit, 1000, false, repeats), longest_quiet_unit);
     EXPECT_EQ(repeats, 0u);
 }
 

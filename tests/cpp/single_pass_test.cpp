@@ -94,8 +94,8 @@ TYPED_TEST(SinglePassTest, FastPathMatchesTheStagesOnRandomEvents) {
 }
 
 // A raster from a controller that samples faster than it updates: runs of
-// one to five copies of each sample, so that the fast path skips units of
-// one to three samples and leaves longer runs to the per-sample machine.
+// one to nine copies of each sample, so that the fast path skips units of
+// one to six samples and leaves longer runs to the per-sample machine.
 TYPED_TEST(SinglePassTest, OversampledRasterMatchesTheStages) {
     using T = TypeParam;
     std::vector<T> line_x, line_y;
@@ -104,21 +104,31 @@ TYPED_TEST(SinglePassTest, OversampledRasterMatchesTheStages) {
     std::vector<T> xs, ys;
     for (std::size_t k = 0; k < line_x.size(); ++k) {
         const unsigned r = rng() % 12;
-        const std::size_t copies = r < 6 ? 1 : r < 9 ? 2 : r < 11 ? 3 : 4 + rng() % 2;
+        const std::size_t copies = r < 6 ? 1 : r < 9 ? 2 : r < 11 ? 3 : 4 + rng() % 6;
         for (std::size_t c = 0; c < copies; ++c) xs.push_back(line_x[k]), ys.push_back(line_y[k]);
     }
     for (std::size_t workers : {1, 2, 3}) expect_pass_matches_stages(xs, ys, workers, "oversampled");
     // The block scan goes through copies: from a plain stretch it passes
-    // the first block that holds pairs and triples only.
+    // blocks that hold pairs, triples and runs of six, and stops at seven.
     std::vector<T> px, py;
     serpentine(1, 200, px, py);
     for (std::size_t k = 40; k < 200; k += 3) px[k] = px[k - 1], py[k] = py[k - 1];
     for (std::size_t k = 100; k < 200; k += 7) px[k + 1] = px[k], py[k + 1] = py[k];
+    for (std::size_t k = 150; k < 155; ++k) px[k] = px[k - 1], py[k] = py[k - 1];  // six of sample 149
+    constexpr std::size_t start = longest_quiet_unit;
     for (const simd::BlockScans* scans : simd::runnable()) {
         std::size_t repeats = 0;
-        const std::size_t stop = skip_quiet_blocks(*scans, Samples<T>(px), Samples<T>(py), 3, 200, false, repeats);
-        EXPECT_EQ(stop, 3 + 197 / quiet_block_width<T> * quiet_block_width<T>) << scans->name;
+        const std::size_t stop =
+            skip_quiet_blocks(*scans, Samples<T>(px), Samples<T>(py), start, 200, false, repeats);
+        EXPECT_EQ(stop, start + (200 - start) / quiet_block_width<T> * quiet_block_width<T>) << scans->name;
         EXPECT_GT(repeats, 50u) << scans->name;
+    }
+    px[155] = px[154], py[155] = py[154];  // seven
+    for (const simd::BlockScans* scans : simd::runnable()) {
+        std::size_t repeats = 0;
+        const std::size_t stop =
+            skip_quiet_blocks(*scans, Samples<T>(px), Samples<T>(py), start, 200, false, repeats);
+        EXPECT_EQ(stop, start + (155 - start) / quiet_block_width<T> * quiet_block_width<T>) << scans->name;
     }
 }
 

@@ -166,6 +166,18 @@ std::vector<std::pair<std::string, std::function<void(std::vector<T>&, std::vect
         {"dwell", [](V& x, V& y, std::size_t p) { x[p] = x[p - 1], y[p] = y[p - 1]; }},
         {"three copies", [](V& x, V& y, std::size_t p) { copies(x, y, p, 2); }},
         {"four copies", [](V& x, V& y, std::size_t p) { copies(x, y, p, 3); }},
+        {"six copies", [](V& x, V& y, std::size_t p) { copies(x, y, p, 5); }},
+        {"seven copies", [](V& x, V& y, std::size_t p) { copies(x, y, p, 6); }},
+        {"nine copies", [](V& x, V& y, std::size_t p) { copies(x, y, p, 8); }},
+        {"five copies, step, six copies", [](V& x, V& y, std::size_t p) { copies(x, y, p, 4), copies(x, y, p + 5, 5); }},
+        {"six copies of y at the summable limit", [=](V& x, V& y, std::size_t p) {
+             y[p - 1] = max / T(8);
+             copies(x, y, p, 5);
+         }},
+        {"four copies of y past the summable limit", [=](V& x, V& y, std::size_t p) {
+             y[p - 1] = max / T(7);
+             copies(x, y, p, 3);
+         }},
         {"two pairs in a row", [](V& x, V& y, std::size_t p) { copies(x, y, p, 1), copies(x, y, p + 2, 1); }},
         {"pair, step, triple", [](V& x, V& y, std::size_t p) { copies(x, y, p, 1), copies(x, y, p + 2, 2); }},
         {"copies of +0 and -0", [](V& x, V& y, std::size_t p) { y[p - 1] = T(0), y[p] = -T(0), x[p] = x[p - 1]; }},

@@ -124,29 +124,35 @@ inline typename Block<T>::Masks quiet_samples(const unsigned char* xb, const uns
     using Values = typename Block<T>::Values;
     using Masks = typename Block<T>::Masks;
     const Masks magnitude = ~(Masks{} + Block<T>::sign_bit);
-    const Values summable = Values{} + std::numeric_limits<T>::max() / T(4);
-    Values x0, x1, x2, x3, y0, y1, y2, y3;  // x[k] .. x[k-3]; y alike
-    std::memcpy(&x0, xb + offset, sizeof x0);
-    std::memcpy(&x1, xb + offset - sizeof(T), sizeof x1);
-    std::memcpy(&x2, xb + offset - 2 * sizeof(T), sizeof x2);
-    std::memcpy(&x3, xb + offset - 3 * sizeof(T), sizeof x3);
-    std::memcpy(&y0, yb + offset, sizeof y0);
-    std::memcpy(&y1, yb + offset - sizeof(T), sizeof y1);
-    std::memcpy(&y2, yb + offset - 2 * sizeof(T), sizeof y2);
-    std::memcpy(&y3, yb + offset - 3 * sizeof(T), sizeof y3);
-    // Bit-for-bit repeats, compared as integers.
-    repeat = ((Masks)x0 == (Masks)x1) & ((Masks)y0 == (Masks)y1);
-    const Masks repeat_before = ((Masks)x1 == (Masks)x2) & ((Masks)y1 == (Masks)y2);
-    const Masks repeat_two_before = ((Masks)x2 == (Masks)x3) & ((Masks)y2 == (Masks)y3);
+    const Values summable = Values{} + largest_summable_copy<T>;
+    constexpr std::size_t back = longest_quiet_unit;
+    // xs[j] = x[k - j] for j = 0 .. back; y alike.
+    Values xs[back + 1], ys[back + 1];
+    for (std::size_t j = 0; j <= back; ++j) {
+        std::memcpy(&xs[j], xb + offset - j * sizeof(T), sizeof xs[j]);
+        std::memcpy(&ys[j], yb + offset - j * sizeof(T), sizeof ys[j]);
+    }
+    // repeats[j]: sample k - j repeats the one before, bit for bit (compared
+    // as integers).
+    Masks repeats[back];
+    for (std::size_t j = 0; j < back; ++j) {
+        repeats[j] = ((Masks)xs[j] == (Masks)xs[j + 1]) & ((Masks)ys[j] == (Masks)ys[j + 1]);
+    }
+    repeat = repeats[0];
     const Masks step = quiet_steps<T>(xb, yb, offset, flip) &
-                       (~(repeat_before & repeat_two_before) | clears_margin<T>(y1, y0));
-    const Masks summable_copy = repeat & ((Values)((Masks)y0 & magnitude) <= summable);
-    const Masks copy = summable_copy & (~repeat_before | (~repeat_two_before & clears_margin<T>(y3, y2)));
+                       (~(repeats[1] & repeats[2]) | clears_margin<T>(ys[1], ys[0]));
+    // A copy: the second; the third, with the step into its unit clearing
+    // the margin; or a later one whose unit started within `back` samples.
+    Masks too_long = repeats[0];
+    for (std::size_t j = 1; j < back; ++j) too_long &= repeats[j];
+    const Masks third = repeats[1] & ~repeats[2];
+    const Masks summable_copy = repeats[0] & ((Values)((Masks)ys[0] & magnitude) <= summable);
+    const Masks copy = summable_copy & ~too_long & (~third | clears_margin<T>(ys[3], ys[2]));
     return step | copy;
 }
 
 // Whether every sample of the block at `xb` / `yb` is quiet (as
-// sample_is_quiet); the three samples before the block are read too.
+// sample_is_quiet); the longest_quiet_unit samples before the block are read too.
 // `flip` holds the sign bit in every lane when the carried direction falls,
 // so that a quiet dy is positive after it.  `repeat_lanes` receives -1 in
 // the lanes of the samples that repeat the one before (summed over the
@@ -176,7 +182,7 @@ inline bool block_is_quiet(const unsigned char* xb, const unsigned char* yb, typ
     return all_lanes<T>(quiet);
 }
 
-// From sample `begin` (at least 3) on, skips whole blocks that are quiet
+// From sample `begin` (at least longest_quiet_unit) on, skips whole blocks that are quiet
 // and returns where the first other block (or one that would pass `end`)
 // starts.
 template <class T>
@@ -238,45 +244,18 @@ std::size_t scan_moving_x_blocks(const unsigned char* x, std::size_t begin, std:
 
 #else
 
+// The scalar test, block by block.
 template <class T>
 std::size_t scan_quiet_blocks(const unsigned char* x, const unsigned char* y, std::size_t begin, std::size_t end,
                               bool falling, std::size_t& repeats) {
-    auto at = [](const unsigned char* bytes, std::size_t k) {
-        T value;
-        std::memcpy(&value, bytes + k * sizeof(T), sizeof(T));
-        return value;
-    };
-    auto repeats_at = [&](std::size_t k) {
-        return std::memcmp(x + k * sizeof(T), x + (k - 1) * sizeof(T), sizeof(T)) == 0 &&
-               std::memcmp(y + k * sizeof(T), y + (k - 1) * sizeof(T), sizeof(T)) == 0;
-    };
+    const Samples<T> xs(x, end), ys(y, end);
     std::size_t i = begin;
     while (end - i >= quiet_block_width<T>) {
         bool quiet = true;
         std::size_t block_repeats = 0;
         for (std::size_t k = i; k < i + quiet_block_width<T>; ++k) {
-            const T x0 = at(x, k), x1 = at(x, k - 1), y0 = at(y, k), y1 = at(y, k - 1);
-            const T dx = x0 - x1;
-            const T dy = y0 - y1;
-            const T ax = dx < T(0) ? -dx : dx;
-            const T ay = dy < T(0) ? -dy : dy;
-            const T ay0 = y0 < T(0) ? -y0 : y0;
-            auto clears = [&](T before, T after) {
-                const T d = after - before;
-                const T a0 = after < T(0) ? -after : after;
-                const T a1 = before < T(0) ? -before : before;
-                return (d < T(0) ? -d : d) >= coordinate_tolerance<T> + quiet_margin<T> * (a1 + a0);
-            };
-            const bool repeat = repeats_at(k);
-            const bool repeat_before = repeats_at(k - 1);
-            const bool repeat_two_before = repeats_at(k - 2);
-            const bool step = ax >= coordinate_tolerance<T> && ax <= largest_plain_difference<T> &&
-                              ay >= coordinate_tolerance<T> && ay <= std::numeric_limits<T>::max() &&
-                              (dy < T(0)) == falling && (!(repeat_before && repeat_two_before) || clears(y1, y0));
-            const bool copy = repeat && ay0 <= std::numeric_limits<T>::max() / T(4) &&
-                              (!repeat_before || (!repeat_two_before && clears(at(y, k - 3), at(y, k - 2))));
-            quiet &= step || copy;
-            block_repeats += repeat ? 1 : 0;
+            if (!sample_is_quiet(xs, ys, k, falling)) quiet = false;
+            block_repeats += repeats_previous(xs, ys, k) ? 1 : 0;
         }
         if (!quiet) break;
         repeats += block_repeats;

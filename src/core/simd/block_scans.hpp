@@ -33,11 +33,12 @@ template <class T>
 inline constexpr std::size_t quiet_block_width = 64 / sizeof(T);
 
 // The stretches of a layer the fast path skips are made of units: a
-// sample, or a run of two or three samples that repeat it bit for bit (a
+// sample, or a run of up to six samples that repeat it bit for bit (a
 // controller that samples faster than it updates, a laser at rest).  Each
 // unit is one x-run, one y-run and one point of the detector; a repeat run
-// longer than three goes through the per-sample machine.
-inline constexpr std::size_t longest_quiet_unit = 3;
+// longer than six goes through the per-sample machine.  A scan reads this
+// many samples before the first one it tests.
+inline constexpr std::size_t longest_quiet_unit = 6;
 
 // Bit-for-bit equality: +0 and -0 differ, a NaN equals only its own bits.
 template <class T>
@@ -67,14 +68,21 @@ bool step_is_quiet(T x0, T y0, T x1, T y1, bool falling) {
 }
 
 // A unit's x-point carries the in-order mean of its copies of y: the copy
-// itself for one or two copies (2y / 2 is y), within one epsilon of it,
-// relatively, for three.  So that every test the collapse and the detector
+// itself for one or two copies (2y / 2 is y); for k copies the sum rounds
+// at its third to k-th addition (by at most u 3|y|, ..., u k|y|, with u
+// half an epsilon) and once more in the division, so the mean lies within
+// u ((k + 1) / 2 - 3 / k + 1) |y| of y: one epsilon relatively for three
+// copies, two for six.  So that every test the collapse and the detector
 // make on the means gives the answer the samples give, a step into or out
-// of three copies must also clear quiet_margin times |y0| + |y1| (twice the
-// worst deviation of the two means together, with room for the roundings
-// of the test itself).
+// of three copies or more must also clear quiet_margin times |y0| + |y1|
+// (twice the worst deviation of the two means together, with room for the
+// roundings of the test itself).
 template <class T>
-inline constexpr T quiet_margin = T(4) * coordinate_tolerance<T>;
+inline constexpr T quiet_margin = T(8) * coordinate_tolerance<T>;
+
+// Copies of y up to this magnitude sum (six of them) without overflow.
+template <class T>
+inline constexpr T largest_summable_copy = std::numeric_limits<T>::max() / T(8);
 
 template <class T>
 bool step_clears_margin(T y0, T y1) {
@@ -87,20 +95,25 @@ bool three_copies_end_at(Samples<T> x, Samples<T> y, std::size_t k) {
     return repeats_previous(x, y, k) && repeats_previous(x, y, k - 1);
 }
 
-// Sample k (k >= 3) may lie in a quiet stretch when the step to it from the
-// sample before is quiet (and clears the margin if it leaves three copies),
-// or when it repeats that sample as the second or third copy of a unit
-// (three copies of y summing without overflow, the step into three copies
-// clearing the margin).  The rule every kernel's quiet-block test
-// implements.
+// Sample k (k >= longest_quiet_unit) may lie in a quiet stretch when the
+// step to it from the sample before is quiet (and clears the margin if it
+// leaves three copies or more), or when it repeats that sample as the
+// second to sixth copy of a unit (the copies of y summing without
+// overflow; at the third copy, the step into the unit clearing the
+// margin).  The rule every kernel's quiet-block test implements.
 template <class T>
 bool sample_is_quiet(Samples<T> x, Samples<T> y, std::size_t k, bool falling) {
     if (step_is_quiet(x[k - 1], y[k - 1], x[k], y[k], falling)) {
         return !three_copies_end_at(x, y, k - 1) || step_clears_margin(y[k - 1], y[k]);
     }
-    if (!repeats_previous(x, y, k) || !(std::fabs(y[k]) <= std::numeric_limits<T>::max() / T(4))) return false;
+    if (!repeats_previous(x, y, k) || !(std::fabs(y[k]) <= largest_summable_copy<T>)) return false;
     if (!repeats_previous(x, y, k - 1)) return true;
-    return !repeats_previous(x, y, k - 2) && step_clears_margin(y[k - 3], y[k - 2]);
+    if (!repeats_previous(x, y, k - 2)) return step_clears_margin(y[k - 3], y[k - 2]);
+    // A fourth copy or later: the unit started within the last six samples.
+    for (std::size_t back = 3; back < longest_quiet_unit; ++back) {
+        if (!repeats_previous(x, y, k - back)) return true;
+    }
+    return false;
 }
 
 namespace simd {
@@ -109,8 +122,8 @@ namespace simd {
 // are passed as bytes: the arrays may sit at any address.
 template <class T>
 struct BlockKernels {
-    // From sample `begin` (at least 3) on, skips whole blocks in which
-    // every sample is quiet (sample_is_quiet); returns where the first block
+    // From sample `begin` (at least longest_quiet_unit) on, skips whole
+    // blocks in which every sample is quiet (sample_is_quiet); returns where the first block
     // that is not (or that would pass `end`) starts, and adds the number of
     // skipped samples that repeat the one before to `repeats`.
     std::size_t (*skip_quiet)(const unsigned char* x, const unsigned char* y, std::size_t begin, std::size_t end,
