@@ -148,27 +148,34 @@ private:
     std::size_t backoff_ = 1;
 
     // The first sample of the unit (simd/block_scans.hpp) that ends at
-    // sample `last`: the copies of `last` before it, at most
-    // longest_quiet_unit - 1.
-    static std::size_t unit_start(Samples<T> x, Samples<T> y, std::size_t last) {
+    // sample `last` in a stretch of units: the samples before it in its
+    // x-run, at most longest_quiet_unit - 1.
+    static std::size_t unit_start(Samples<T> x, std::size_t last) {
         std::size_t first = last;
-        while (last - first + 1 < longest_quiet_unit && repeats_previous(x, y, first)) --first;
+        while (last - first + 1 < longest_quiet_unit && x_repeats_previous(x, first)) --first;
         return first;
     }
 
-    // Whether samples [first, last] are copies of one sample, at most
-    // longest_quiet_unit.
-    static bool is_unit(Samples<T> x, Samples<T> y, std::size_t first, std::size_t last) {
+    // Whether samples [first, last] are one unit: copies of one sample, at
+    // most longest_quiet_unit, or an x-pair whose y moves on in the carried
+    // direction (`falling`), both y summable.
+    static bool is_unit(Samples<T> x, Samples<T> y, std::size_t first, std::size_t last, bool falling) {
         if (last - first + 1 > longest_quiet_unit) return false;
+        if (last == first + 1 && x_repeats_previous(x, last) && !repeats_previous(x, y, last)) {
+            return y_step_is_quiet(y[first], y[last], falling) && std::fabs(y[first]) <= largest_summable_copy<T> &&
+                   std::fabs(y[last]) <= largest_summable_copy<T>;
+        }
         for (std::size_t k = first + 1; k <= last; ++k) {
             if (!repeats_previous(x, y, k)) return false;
         }
         return true;
     }
 
-    static std::size_t repeats_in(Samples<T> x, Samples<T> y, std::size_t begin, std::size_t end) {
+    // The samples of [begin, end) that join the x-run before them (in a
+    // stretch of units: copies and the second samples of x-pairs).
+    static std::size_t x_repeats_in(Samples<T> x, std::size_t begin, std::size_t end) {
         std::size_t count = 0;
-        for (std::size_t k = begin; k < end; ++k) count += repeats_previous(x, y, k) ? 1 : 0;
+        for (std::size_t k = begin; k < end; ++k) count += x_repeats_previous(x, k) ? 1 : 0;
         return count;
     }
 
@@ -190,7 +197,7 @@ private:
     // exactly this: one that steps starts a unit, which starts the x-run
     // while the unit before leaves as an x-point and starts the y-run, the
     // one before that leaves as a y-point, and the detector carries its
-    // direction on; a copy joins the x-run.  Skips such samples in whole
+    // direction on; a copy or the second sample of an x-pair joins the x-run.  Skips such samples in whole
     // blocks and sets the stages to that state; returns where it stopped.
     std::size_t skip_quiet(Samples<T> x, Samples<T> y, std::size_t i, std::size_t end) {
         if constexpr (has_fast_path) {
@@ -198,14 +205,15 @@ private:
             // sample before them.
             if (i < 3 * longest_quiet_unit + 1 || end - i < quiet_block_width<T>) return i;
             if (x_runs_.last() != i - 1 || !final_.steady()) return i;
+            const bool falling = final_.falling();
             const std::size_t a = x_runs_.first();
-            if (x_runs_.count() != i - a || !is_unit(x, y, a, i - 1)) return i;
+            if (x_runs_.count() != i - a || !is_unit(x, y, a, i - 1, falling)) return i;
             if (y_runs_.count() != 1 || y_runs_.last() != a - 1) return i;
             const std::size_t b = y_runs_.first();
             const FilteredPoint<T>& latest = final_.latest_point();
-            if (latest.end_idx != b - 1 || !is_unit(x, y, b, a - 1)) return i;
+            if (latest.end_idx != b - 1 || !is_unit(x, y, b, a - 1, falling)) return i;
             const std::size_t c = latest.start_idx;
-            if (!is_unit(x, y, c, b - 1)) return i;
+            if (!is_unit(x, y, c, b - 1, falling)) return i;
             if constexpr (x_chunked) {
                 if (!x_stitch_.passes_through()) return i;
             }
@@ -218,7 +226,6 @@ private:
                 if (room < end - (a + 1)) limit = a + 1 + room;
                 if (limit < i + quiet_block_width<T>) return i;
             }
-            const bool falling = final_.falling();
             // (Both clearing the margin, in case a unit holds three copies.)
             if (!step_is_quiet(x[b - 1], y[b - 1], x[b], y[b], falling) || !step_clears_margin(y[b - 1], y[b]) ||
                 !step_is_quiet(x[a - 1], y[a - 1], x[a], y[a], falling) || !step_clears_margin(y[a - 1], y[a])) {
@@ -236,16 +243,16 @@ private:
                 return stop;
             }
             // The three units that end at stop - 1 take the places of U1-U3.
-            const std::size_t a2 = unit_start(x, y, stop - 1);
-            const std::size_t b2 = unit_start(x, y, a2 - 1);
-            const std::size_t c2 = unit_start(x, y, b2 - 1);
+            const std::size_t a2 = unit_start(x, stop - 1);
+            const std::size_t b2 = unit_start(x, a2 - 1);
+            const std::size_t c2 = unit_start(x, b2 - 1);
             x_runs_.restart_with(x[a2], sum_of_y(y, a2, stop - 1), stop - a2, a2, stop - 1);
             y_runs_.restart_with(mean_of_y(y, b2, a2 - 1), x[b2], 1, b2, a2 - 1);
-            // Units start where a sample does not repeat the one before.
-            const std::size_t all_repeats = repeats_in(x, y, c + 1, i) + repeats;
-            const std::size_t points = (c2 - c) - (all_repeats - repeats_in(x, y, c2 + 1, stop));
+            // Units start where a sample's x does not repeat the one before's.
+            const std::size_t all_repeats = x_repeats_in(x, c + 1, i) + repeats;
+            const std::size_t points = (c2 - c) - (all_repeats - x_repeats_in(x, c2 + 1, stop));
             final_.pass_quiet_points({x[c2], mean_of_y(y, c2, b2 - 1), c2, b2 - 1}, points);
-            x_points_ += (a2 - a) - (repeats_in(x, y, a + 1, i) + repeats - repeats_in(x, y, a2 + 1, stop));
+            x_points_ += (a2 - a) - (x_repeats_in(x, a + 1, i) + repeats - x_repeats_in(x, a2 + 1, stop));
             return stop;
         } else {
             (void)x, (void)y, (void)end;

@@ -37,7 +37,7 @@ TYPED_TEST(BlockScansTest, ScanStopsAtTheFirstBlockThatIsNotQuiet) {
                     std::size_t repeats = 0;
                     for (std::size_t k = expected; k < expected + w; ++k) {
                         quiet = quiet && sample_is_quiet(x, y, k, falling);
-                        repeats += repeats_previous(x, y, k) ? 1 : 0;
+                        repeats += x_repeats_previous(x, k) ? 1 : 0;
                     }
                     if (!quiet) break;
                     expected += w;

@@ -184,6 +184,15 @@ std::vector<std::pair<std::string, std::function<void(std::vector<T>&, std::vect
         {"copies of a huge y", [=](V& x, V& y, std::size_t p) { y[p - 1] = y[p] = max / T(3), x[p] = x[p - 1]; }},
         {"copies of NaN", [=](V& x, V& y, std::size_t p) { y[p - 1] = y[p] = nan, x[p] = x[p - 1]; }},
         {"same x, other y", [](V& x, V&, std::size_t p) { x[p] = x[p - 1]; }},
+        {"x pair, then a copy of its second", [](V& x, V& y, std::size_t p) { x[p] = x[p - 1], copies(x, y, p + 1, 0); }},
+        {"x pair, then three copies", [](V& x, V& y, std::size_t p) { x[p] = x[p - 1], copies(x, y, p + 2, 2); }},
+        {"three copies, then an x pair", [](V& x, V& y, std::size_t p) { copies(x, y, p, 2), x[p + 4] = x[p + 3]; }},
+        {"x triple, y moving", [](V& x, V&, std::size_t p) { x[p] = x[p + 1] = x[p - 1]; }},
+        {"two x pairs in a row", [](V& x, V&, std::size_t p) { x[p] = x[p - 1], x[p + 2] = x[p + 1]; }},
+        {"x pair, y reversing", [](V& x, V& y, std::size_t p) { x[p] = x[p - 1], y[p] = y[p - 2]; }},
+        {"x pair, y within tolerance", [=](V& x, V& y, std::size_t p) { x[p] = x[p - 1], y[p] = y[p - 1] + eps * T(0.5); }},
+        {"x pair of huge y", [=](V& x, V& y, std::size_t p) { x[p] = x[p - 1], y[p - 1] = max / T(6), y[p] = max / T(5); }},
+        {"x pair of +0 and -0", [](V& x, V&, std::size_t p) { x[p - 1] = T(0), x[p] = -T(0); }},
         {"copies of a large y, a small step",
          [=](V& x, V& y, std::size_t p) {
              for (std::size_t k = 0; k < y.size(); ++k) y[k] = T(1e6) + (y[k] - T(1e6)) * T(1e-9);

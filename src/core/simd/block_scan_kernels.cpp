@@ -77,6 +77,22 @@ inline bool all_lanes(typename Block<T>::Masks mask) {
     return all == ~std::uint64_t{0};
 }
 
+// The lanes whose step in y from y1 (before) to y0 is quiet
+// (y_step_is_quiet).
+template <class T>
+inline typename Block<T>::Masks quiet_y_steps(typename Block<T>::Values y1, typename Block<T>::Values y0,
+                                              typename Block<T>::Masks flip) {
+    using Values = typename Block<T>::Values;
+    using Masks = typename Block<T>::Masks;
+    const Masks magnitude = ~(Masks{} + Block<T>::sign_bit);
+    const Values tolerance = Values{} + coordinate_tolerance<T>;
+    const Values finite = Values{} + std::numeric_limits<T>::max();
+    const Values dy = y0 - y1;
+    const Values ay = (Values)((Masks)dy & magnitude);
+    const Values dy_rising = (Values)((Masks)dy ^ flip);
+    return (ay >= tolerance) & (ay <= finite) & (dy_rising > Values{});
+}
+
 // The lanes' samples k whose step from k - 1 is quiet (step_is_quiet), for
 // the vector at `offset` of the block.
 template <class T>
@@ -87,19 +103,15 @@ inline typename Block<T>::Masks quiet_steps(const unsigned char* xb, const unsig
     const Masks magnitude = ~(Masks{} + Block<T>::sign_bit);
     const Values tolerance = Values{} + coordinate_tolerance<T>;
     const Values plain = Values{} + largest_plain_difference<T>;
-    const Values finite = Values{} + std::numeric_limits<T>::max();
     Values x0, x1, y0, y1;  // x[k], x[k-1]; y alike
     std::memcpy(&x0, xb + offset, sizeof x0);
     std::memcpy(&x1, xb + offset - sizeof(T), sizeof x1);
     std::memcpy(&y0, yb + offset, sizeof y0);
     std::memcpy(&y1, yb + offset - sizeof(T), sizeof y1);
     const Values dx = x0 - x1;
-    const Values dy = y0 - y1;
     // Casts between vectors of one size reinterpret their bits.
     const Values ax = (Values)((Masks)dx & magnitude);
-    const Values ay = (Values)((Masks)dy & magnitude);
-    const Values dy_rising = (Values)((Masks)dy ^ flip);
-    return (ax >= tolerance) & (ax <= plain) & (ay >= tolerance) & (ay <= finite) & (dy_rising > Values{});
+    return (ax >= tolerance) & (ax <= plain) & quiet_y_steps<T>(y1, y0, flip);
 }
 
 // step_clears_margin for the steps from (y1 before) to y0.
@@ -133,22 +145,33 @@ inline typename Block<T>::Masks quiet_samples(const unsigned char* xb, const uns
         std::memcpy(&ys[j], yb + offset - j * sizeof(T), sizeof ys[j]);
     }
     // repeats[j]: sample k - j repeats the one before, bit for bit (compared
-    // as integers).
-    Masks repeats[back];
+    // as integers); x_repeats alike for x alone.
+    Masks repeats[back], x_repeats[back];
     for (std::size_t j = 0; j < back; ++j) {
-        repeats[j] = ((Masks)xs[j] == (Masks)xs[j + 1]) & ((Masks)ys[j] == (Masks)ys[j + 1]);
+        x_repeats[j] = (Masks)xs[j] == (Masks)xs[j + 1];
+        repeats[j] = x_repeats[j] & ((Masks)ys[j] == (Masks)ys[j + 1]);
     }
-    repeat = repeats[0];
+    repeat = x_repeats[0];
+    const Values summable_y0 = (Values)((Masks)ys[0] & magnitude);
     const Masks step = quiet_steps<T>(xb, yb, offset, flip) &
                        (~(repeats[1] & repeats[2]) | clears_margin<T>(ys[1], ys[0]));
-    // A copy: the second; the third, with the step into its unit clearing
-    // the margin; or a later one whose unit started within `back` samples.
-    Masks too_long = repeats[0];
-    for (std::size_t j = 1; j < back; ++j) too_long &= repeats[j];
-    const Masks third = repeats[1] & ~repeats[2];
-    const Masks summable_copy = repeats[0] & ((Values)((Masks)ys[0] & magnitude) <= summable);
-    const Masks copy = summable_copy & ~too_long & (~third | clears_margin<T>(ys[3], ys[2]));
-    return step | copy;
+    // The second sample of an x-pair.
+    const Masks pair = x_repeats[0] & ~x_repeats[1] & quiet_y_steps<T>(ys[1], ys[0], flip) &
+                       (summable_y0 <= summable) & ((Values)((Masks)ys[1] & magnitude) <= summable);
+    // A copy, of a unit that started within `back` samples (at k - j, where
+    // the copies k - j + 1 .. k repeat and k - j does not) at a sample that
+    // starts its x-run; at the third copy, the step into the unit clears
+    // the margin.
+    Masks run = repeats[0];  // samples k - j .. k all repeat the one before
+    Masks bad_start = Masks{};
+    for (std::size_t j = 1; j < back; ++j) {
+        bad_start |= run & ~repeats[j] & x_repeats[j];
+        run &= repeats[j];
+    }
+    const Masks third = repeats[0] & repeats[1] & ~repeats[2];
+    const Masks summable_copy = repeats[0] & (summable_y0 <= summable);
+    const Masks copy = summable_copy & ~run & ~bad_start & (~third | clears_margin<T>(ys[3], ys[2]));
+    return step | pair | copy;
 }
 
 // Whether every sample of the block at `xb` / `yb` is quiet (as
@@ -255,7 +278,7 @@ std::size_t scan_quiet_blocks(const unsigned char* x, const unsigned char* y, st
         std::size_t block_repeats = 0;
         for (std::size_t k = i; k < i + quiet_block_width<T>; ++k) {
             if (!sample_is_quiet(xs, ys, k, falling)) quiet = false;
-            block_repeats += repeats_previous(xs, ys, k) ? 1 : 0;
+            block_repeats += x_repeats_previous(xs, k) ? 1 : 0;
         }
         if (!quiet) break;
         repeats += block_repeats;

@@ -33,11 +33,13 @@ template <class T>
 inline constexpr std::size_t quiet_block_width = 64 / sizeof(T);
 
 // The stretches of a layer the fast path skips are made of units: a
-// sample, or a run of up to six samples that repeat it bit for bit (a
-// controller that samples faster than it updates, a laser at rest).  Each
-// unit is one x-run, one y-run and one point of the detector; a repeat run
-// longer than six goes through the per-sample machine.  A scan reads this
-// many samples before the first one it tests.
+// sample; a run of up to six samples that repeat it bit for bit (a
+// controller that samples faster than it updates, a laser at rest); or an
+// x-pair, two samples of the same x whose y moves on (positions on an
+// encoder's grid, a hatch steeper than the grid step per sample).  Each
+// unit is one x-run, one y-run and one point of the detector; anything
+// longer goes through the per-sample machine.  A scan reads this many
+// samples before the first one it tests.
 inline constexpr std::size_t longest_quiet_unit = 6;
 
 // Bit-for-bit equality: +0 and -0 differ, a NaN equals only its own bits.
@@ -52,6 +54,23 @@ bool repeats_previous(Samples<T> x, Samples<T> y, std::size_t k) {
     return identical_bits(x[k], x[k - 1]) && identical_bits(y[k], y[k - 1]);
 }
 
+// Whether the x of sample k (k >= 1) repeats that of sample k - 1 bit for
+// bit: within a quiet stretch, exactly the samples that join the x-run
+// before them (copies, and the second sample of an x-pair).
+template <class T>
+bool x_repeats_previous(Samples<T> x, std::size_t k) {
+    return identical_bits(x[k], x[k - 1]);
+}
+
+// The step in y from y0 to y1 moves (by at least the tolerance), is finite
+// and has the carried sign.
+template <class T>
+bool y_step_is_quiet(T y0, T y1, bool falling) {
+    const T dy = y1 - y0;
+    const T ay = std::fabs(dy);
+    return ay >= coordinate_tolerance<T> && ay <= std::numeric_limits<T>::max() && (dy < T(0)) == falling;
+}
+
 // The step from a unit of value (x0, y0) to one of value (x1, y1) is quiet
 // when x and y both move (by at least the tolerance, so neither collapse
 // step merges them) and the direction is a plain number with the carried
@@ -59,12 +78,8 @@ bool repeats_previous(Samples<T> x, Samples<T> y, std::size_t k) {
 // differences are never quiet.
 template <class T>
 bool step_is_quiet(T x0, T y0, T x1, T y1, bool falling) {
-    const T dx = x1 - x0;
-    const T dy = y1 - y0;
-    const T ax = std::fabs(dx);
-    const T ay = std::fabs(dy);
-    return ax >= coordinate_tolerance<T> && ax <= largest_plain_difference<T> && ay >= coordinate_tolerance<T> &&
-           ay <= std::numeric_limits<T>::max() && (dy < T(0)) == falling;
+    const T ax = std::fabs(x1 - x0);
+    return ax >= coordinate_tolerance<T> && ax <= largest_plain_difference<T> && y_step_is_quiet(y0, y1, falling);
 }
 
 // A unit's x-point carries the in-order mean of its copies of y: the copy
@@ -80,9 +95,20 @@ bool step_is_quiet(T x0, T y0, T x1, T y1, bool falling) {
 template <class T>
 inline constexpr T quiet_margin = T(8) * coordinate_tolerance<T>;
 
-// Copies of y up to this magnitude sum (six of them) without overflow.
+// Copies of y up to this magnitude sum (six of them) without overflow, and
+// so do the two y of an x-pair.
 template <class T>
 inline constexpr T largest_summable_copy = std::numeric_limits<T>::max() / T(8);
+
+// Why an x-pair is exact: its x-point's y is fl(y0 + y1) / 2, which lies
+// between y0 and y1 (2 y0 and 2 y1 are representable, rounding is
+// monotonic, and halving a value between them lands between y0 and y1 or
+// on one of them).  So where y moves one way throughout, each x-point's y
+// lies beyond the last y of the unit before, and the difference of two
+// consecutive x-points' y is at least the step between the units, also as
+// computed: every sameness and direction test on the points answers as the
+// step between the units does.  Next to three copies or more, whose mean
+// strays, the margin of the step covers it as it covers two such units.
 
 template <class T>
 bool step_clears_margin(T y0, T y1) {
@@ -97,23 +123,31 @@ bool three_copies_end_at(Samples<T> x, Samples<T> y, std::size_t k) {
 
 // Sample k (k >= longest_quiet_unit) may lie in a quiet stretch when the
 // step to it from the sample before is quiet (and clears the margin if it
-// leaves three copies or more), or when it repeats that sample as the
-// second to sixth copy of a unit (the copies of y summing without
-// overflow; at the third copy, the step into the unit clearing the
-// margin).  The rule every kernel's quiet-block test implements.
+// leaves three copies or more); when it is the second sample of an x-pair
+// (the x of the sample before, which does not repeat the x before it; y
+// moving on quietly; both y summable); or when it repeats that sample as
+// the second to sixth copy of a unit that starts its x-run (the copies of
+// y summing without overflow; at the third copy, the step into the unit
+// clearing the margin).  The rule every kernel's quiet-block test
+// implements.
 template <class T>
 bool sample_is_quiet(Samples<T> x, Samples<T> y, std::size_t k, bool falling) {
     if (step_is_quiet(x[k - 1], y[k - 1], x[k], y[k], falling)) {
         return !three_copies_end_at(x, y, k - 1) || step_clears_margin(y[k - 1], y[k]);
     }
-    if (!repeats_previous(x, y, k) || !(std::fabs(y[k]) <= largest_summable_copy<T>)) return false;
-    if (!repeats_previous(x, y, k - 1)) return true;
-    if (!repeats_previous(x, y, k - 2)) return step_clears_margin(y[k - 3], y[k - 2]);
-    // A fourth copy or later: the unit started within the last six samples.
-    for (std::size_t back = 3; back < longest_quiet_unit; ++back) {
-        if (!repeats_previous(x, y, k - back)) return true;
+    if (x_repeats_previous(x, k) && !x_repeats_previous(x, k - 1) && y_step_is_quiet(y[k - 1], y[k], falling)) {
+        return std::fabs(y[k]) <= largest_summable_copy<T> && std::fabs(y[k - 1]) <= largest_summable_copy<T>;
     }
-    return false;
+    if (!repeats_previous(x, y, k) || !(std::fabs(y[k]) <= largest_summable_copy<T>)) return false;
+    // The unit's first sample: at most six copies, and it must start its
+    // x-run (not be the second sample of an x-pair).
+    std::size_t first = k - 1;
+    while (repeats_previous(x, y, first)) {
+        if (k - first + 1 >= longest_quiet_unit) return false;
+        --first;
+    }
+    if (x_repeats_previous(x, first)) return false;
+    return first != k - 2 || step_clears_margin(y[k - 3], y[k - 2]);
 }
 
 namespace simd {
@@ -123,9 +157,10 @@ namespace simd {
 template <class T>
 struct BlockKernels {
     // From sample `begin` (at least longest_quiet_unit) on, skips whole
-    // blocks in which every sample is quiet (sample_is_quiet); returns where the first block
-    // that is not (or that would pass `end`) starts, and adds the number of
-    // skipped samples that repeat the one before to `repeats`.
+    // blocks in which every sample is quiet (sample_is_quiet); returns
+    // where the first block that is not (or that would pass `end`) starts,
+    // and adds the number of skipped samples whose x repeats the one
+    // before's (x_repeats_previous) to `repeats`.
     std::size_t (*skip_quiet)(const unsigned char* x, const unsigned char* y, std::size_t begin, std::size_t end,
                               bool falling, std::size_t& repeats);
     // From sample `begin` (at least 1) on, skips whole blocks in which every
