@@ -140,6 +140,20 @@ def hatched_layer(n, angle_deg, seed=0, dtype=np.float64):
         sys.path.remove(str(ROOT / "examples"))
     return make(n, angle_deg, seed, dtype)
 
+
+def recorded_layer(n, angle_deg, seed=0, dtype=np.float64):
+    """The hatched layer as an encoder and a fast controller report it:
+    positions on a 1 um grid (hatches steeper than one grid step per sample
+    repeat x once or more while y moves on), and runs of one to nine copies
+    of a sample here and there."""
+    rng = np.random.default_rng(seed)
+    x, y = hatched_layer(n, angle_deg, seed, np.float64)
+    x, y = np.round(x * 1000.0) / 1000.0, np.round(y * 1000.0) / 1000.0
+    copies = np.where(rng.random(len(x)) < 0.2, rng.integers(2, 10, len(x)), 1)
+    index = np.repeat(np.arange(len(x)), copies)[:n]
+    return x[index].astype(dtype), y[index].astype(dtype)
+
+
 FLOAT_TYPES = [np.float64, np.float32]
 
 

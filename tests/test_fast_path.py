@@ -8,7 +8,7 @@ must be those of the per-sample machine, bit for bit, serial and chunked."""
 import numpy as np
 import pytest
 
-from support import ROOT, hatched_layer, run_python
+from support import ROOT, hatched_layer, recorded_layer, run_python
 
 LEVELS = ["baseline", "avx2", "avx512"]
 
@@ -61,8 +61,12 @@ def inputs(tmp_path_factory):
             arrays[f"hatched {angle} {name}"] = hatched_layer(300_000, angle, 3, dtype)
         for seed in range(3):
             arrays[f"events {seed} {name}"] = with_events(200_000, seed, dtype)
+        # On a grid with copies: x-pairs at 85 degrees, longer x-runs at 89.
+        for angle in (85.0, 89.0, 23.0):
+            arrays[f"recorded {angle} {name}"] = recorded_layer(300_000, angle, 4, dtype)
         # Both collapse steps chunked with three workers.
         arrays[f"hatched large {name}"] = hatched_layer(1_100_000, 67.0, 5, dtype)
+        arrays[f"recorded large {name}"] = recorded_layer(1_100_000, 85.0, 6, dtype)
     for stem, x, y in real_layers():
         arrays[f"real {stem}"] = (x, y)
     flat = {}
