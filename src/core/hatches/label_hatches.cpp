@@ -243,8 +243,8 @@ void split_run(const Path<T>& path, const StraightRun& run, double deviation, st
 }
 
 // The straight pieces of the path, in order: the straightness test and the
-// bend search block by block, so that each block's runs are split while its
-// samples are still in cache (split over the workers for large layers).  A
+// bend search block by block, each run split as soon as the test has passed
+// it, while its samples are still in cache (split over the workers for large layers).  A
 // run that touches a block's end may go on in the next block: it is split
 // once joined.  The pieces are the same for any worker count.
 template <class T>
@@ -262,20 +262,17 @@ std::vector<Piece> straight_pieces(const Path<T>& path, const StraightTest<T>& t
     const std::size_t blocks = (path.size() + block_size - 1) / block_size;
     std::vector<Block> found(blocks);
     auto run_block = [&](std::size_t b) {
-        std::vector<StraightRun> runs;
-        straight_runs_in_block(path, test, b, runs);
         const std::size_t lo = b * block_size, hi = std::min(path.size(), lo + block_size);
         Block& block = found[b];
-        block.runs.reserve(runs.size());
-        for (const StraightRun& r : runs) {
+        straight_runs_in_block(path, test, b, [&](const StraightRun& r) {
             if (r.first == lo || r.last + 1 == hi) {
                 block.runs.push_back({r, 0, 0, false});
-                continue;
+                return;
             }
             const std::size_t begin = block.pieces.size();
             split_run(path, r, deviation, stride, block.pieces);
             block.runs.push_back({r, begin, block.pieces.size(), true});
-        }
+        });
     };
     if (split_over_workers(path.size())) {
         worker_pool::run_indexed(blocks, run_block);

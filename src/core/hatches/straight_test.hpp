@@ -154,17 +154,18 @@ struct StraightRun {
     std::size_t first, last, stretch;
 };
 
-// The runs of inside samples among the samples [block * block_size, ...
-// + block_size) of the path, in order, appended to `out`.  A run that
-// starts at the block's first sample or ends at its last may go on in the
-// block next to it.
-template <class T>
-void straight_runs_in_block(const Path<T>& path, const StraightTest<T>& test, std::size_t block,
-                            std::vector<StraightRun>& out) {
+// Calls visit(run) for each run of inside samples among the samples
+// [block * block_size, ... + block_size) of the path, in order, as soon as
+// the test has passed its end, so that its samples are still in cache.  A
+// run that starts at the block's first sample or ends at its last may go
+// on in the block next to it.
+template <class T, class Visit>
+void straight_runs_in_block(const Path<T>& path, const StraightTest<T>& test, std::size_t block, Visit&& visit) {
     const auto& stretches = path.stretches();
     const std::size_t w = test.window();
     const std::size_t lo = block * block_size, hi = std::min(path.size(), lo + block_size);
-    std::array<double, StraightTest<T>::chunk> verdict;
+    // Room past the verdicts for a sentinel, which ends each search below.
+    std::array<double, StraightTest<T>::chunk + 1> verdict;
     auto s = std::upper_bound(stretches.begin(), stretches.end(), lo,
                               [](std::size_t v, const Stretch& st) { return v < st.end; });
     for (; s != stretches.end() && s->begin < hi; ++s) {
@@ -174,25 +175,33 @@ void straight_runs_in_block(const Path<T>& path, const StraightTest<T>& test, st
         const std::size_t stretch = static_cast<std::size_t>(s - stretches.begin());
         constexpr std::size_t none = static_cast<std::size_t>(-1);
         std::size_t open = none;  // the first sample of the run in progress
-        for (std::size_t start = from; start < to; start += verdict.size()) {
-            const std::size_t end = std::min(to, start + verdict.size());
+        for (std::size_t start = from; start < to; start += StraightTest<T>::chunk) {
+            const std::size_t end = std::min(to, start + StraightTest<T>::chunk);
             test.verdicts(start, end, verdict.data());
-            // Runs are long: each loop below looks only for the next change.
+            // Runs are long: each search below looks only for the next
+            // change, eight verdicts at a time (sums of eight zeros and
+            // ones are exact), and stops at the sentinel, which differs
+            // from the verdict it is searched for.
             const double* v = verdict.data() - start;
             for (std::size_t j = start; j < end;) {
+                const double wanted = open == none ? 1.0 : 0.0;
+                verdict[end - start] = wanted;
+                const double all_unwanted = open == none ? 0.0 : 8.0;
+                while (j + 8 <= end && v[j] + v[j + 1] + v[j + 2] + v[j + 3] + v[j + 4] + v[j + 5] + v[j + 6] + v[j + 7] ==
+                                           all_unwanted) {
+                    j += 8;
+                }
+                while (v[j] != wanted) ++j;
+                if (j == end) break;
                 if (open == none) {
-                    while (j < end && v[j] == 0.0) ++j;
-                    if (j < end) open = j;
+                    open = j;
                 } else {
-                    while (j < end && v[j] != 0.0) ++j;
-                    if (j < end) {
-                        out.push_back({open, j - 1, stretch});
-                        open = none;
-                    }
+                    visit(StraightRun{open, j - 1, stretch});
+                    open = none;
                 }
             }
         }
-        if (open != none) out.push_back({open, to - 1, stretch});
+        if (open != none) visit(StraightRun{open, to - 1, stretch});
     }
 }
 
@@ -209,7 +218,7 @@ std::vector<StraightRun> straight_runs_of(const Path<T>& path, const StraightTes
     const std::size_t blocks = (path.size() + block_size - 1) / block_size;
     std::vector<std::vector<StraightRun>> found(blocks);
     auto run_block = [&](std::size_t block) {
-        straight_runs_in_block(path, test, block, found[block]);
+        straight_runs_in_block(path, test, block, [&](const StraightRun& r) { found[block].push_back(r); });
     };
     if (split_over_workers(path.size())) {
         worker_pool::run_indexed(blocks, run_block);
