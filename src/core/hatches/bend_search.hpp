@@ -29,12 +29,30 @@ void farthest_from_line(const Path<T>& path, std::size_t first, std::size_t last
     const T* xs = path.xs();
     const T* ys = path.ys();
     auto walk = path.walk_from(first);
+    const bool skips = path.skips();
     for (std::size_t begin = 0; begin < count + (last_apart ? 1 : 0); begin += chunk) {
         const std::size_t size = std::min(chunk, count + (last_apart ? 1 : 0) - begin);
-        for (std::size_t m = 0; m < size; ++m) {
-            const std::size_t i = walk.original_of(begin + m < count ? first + (begin + m) * stride : last);
-            px[m] = static_cast<double>(xs[i]);
-            py[m] = static_cast<double>(ys[i]);
+        // The samples' own indices where the path skips none (most layers):
+        // no walk to keep up in the loop.
+        const std::size_t strided = std::min(size, count - std::min(count, begin));
+        if (skips) {
+            for (std::size_t m = 0; m < strided; ++m) {
+                const std::size_t i = walk.original_of(first + (begin + m) * stride);
+                px[m] = static_cast<double>(xs[i]);
+                py[m] = static_cast<double>(ys[i]);
+            }
+        } else {
+            const T* x = xs + first + begin * stride;
+            const T* y = ys + first + begin * stride;
+            for (std::size_t m = 0; m < strided; ++m) {
+                px[m] = static_cast<double>(x[m * stride]);
+                py[m] = static_cast<double>(y[m * stride]);
+            }
+        }
+        if (strided < size) {  // the last sample, apart from the stride
+            const std::size_t i = skips ? walk.original_of(last) : last;
+            px[strided] = static_cast<double>(xs[i]);
+            py[strided] = static_cast<double>(ys[i]);
         }
         for (std::size_t m = 0; m < size; ++m) {
             distance[m] = std::fabs(unit.x * (py[m] - origin.y) - unit.y * (px[m] - origin.x));

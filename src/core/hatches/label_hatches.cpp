@@ -206,12 +206,16 @@ void measure_angle(Piece& piece) {
     piece.angle = angle >= 180.0 ? 0.0 : angle;
 }
 
+// The parts of a run still to split, [first, last]: kept from run to run,
+// so that a run costs no allocation.
+using SplitStack = std::vector<std::pair<std::size_t, std::size_t>>;
+
 // A run of inside samples, split at the sample farthest from the chord
 // while it bends more than twice the deviation.
 template <class T>
 void split_run(const Path<T>& path, const StraightRun& run, double deviation, std::size_t stride,
-               std::vector<Piece>& pieces) {
-    std::vector<std::pair<std::size_t, std::size_t>> pending(1, {run.first, run.last});
+               std::vector<Piece>& pieces, SplitStack& pending) {
+    pending.assign(1, {run.first, run.last});
     const std::size_t start = pieces.size();
     while (!pending.empty()) {
         auto [a, b] = pending.back();
@@ -264,13 +268,14 @@ std::vector<Piece> straight_pieces(const Path<T>& path, const StraightTest<T>& t
     auto run_block = [&](std::size_t b) {
         const std::size_t lo = b * block_size, hi = std::min(path.size(), lo + block_size);
         Block& block = found[b];
+        SplitStack pending;
         straight_runs_in_block(path, test, b, [&](const StraightRun& r) {
             if (r.first == lo || r.last + 1 == hi) {
                 block.runs.push_back({r, 0, 0, false});
                 return;
             }
             const std::size_t begin = block.pieces.size();
-            split_run(path, r, deviation, stride, block.pieces);
+            split_run(path, r, deviation, stride, block.pieces, pending);
             block.runs.push_back({r, begin, block.pieces.size(), true});
         });
     };
@@ -292,13 +297,14 @@ std::vector<Piece> straight_pieces(const Path<T>& path, const StraightTest<T>& t
     const Found* pending = nullptr;
     const Block* pending_block = nullptr;
     StraightRun joined{};
+    SplitStack split_stack;
     auto flush = [&] {
         if (pending == nullptr) return;
         if (pending->split) {
             pieces.insert(pieces.end(), pending_block->pieces.begin() + static_cast<std::ptrdiff_t>(pending->pieces_begin),
                           pending_block->pieces.begin() + static_cast<std::ptrdiff_t>(pending->pieces_end));
         } else {
-            split_run(path, joined, deviation, stride, pieces);
+            split_run(path, joined, deviation, stride, pieces, split_stack);
         }
     };
     for (const Block& block : found) {
