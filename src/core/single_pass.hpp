@@ -136,10 +136,11 @@ private:
             } else {
                 backoff_ = 1;
             }
-            // The blocks up to the next attempt go through the fused walk.
+            // The blocks up to the next attempt go through the fused walk;
+            // after a skip, what stopped it (a turn, mostly) is near, and
+            // the next attempt comes soon after the walk has passed it.
             const std::size_t stop = i + std::min(end - i, blocks * quiet_block_width<T>);
-            push_fused(x, y, i, stop);
-            i = stop;
+            i = push_fused(x, y, i, stop, i != from ? settle_after_stop : 0);
         }
     }
 
@@ -303,8 +304,10 @@ private:
 
     // Pushes samples [begin, end) through the fused walk, and what it leaves
     // through the stages: the one sample it stopped at (a turn, a y-run that
-    // grows), or a block where it cannot start.
-    void push_fused(Samples<T> x, Samples<T> y, std::size_t begin, std::size_t end) {
+    // grows), or a block where it cannot start.  With `settle` > 0, ends
+    // `settle` samples after the first such sample instead; returns where it
+    // ended.
+    std::size_t push_fused(Samples<T> x, Samples<T> y, std::size_t begin, std::size_t end, std::size_t settle) {
         std::size_t i = begin;
         while (i < end) {
             const std::size_t from = i;
@@ -313,8 +316,17 @@ private:
             const std::size_t count = i == from ? std::min(end - i, quiet_block_width<T>) : 1;
             x_runs_.push_samples(x, y, i, i + count);
             i += count;
+            if (settle != 0) {
+                end = i + std::min(end - i, settle);
+                settle = 0;
+            }
         }
+        return end;
     }
+
+    // Samples the fused walk takes past a turn (after a skip) before the
+    // next attempt: enough for the three units an attempt needs.
+    static constexpr std::size_t settle_after_stop = 3;
 
     // The three stages fused into one loop for the common case: an x-run
     // grows, or ends with an x-point that starts a y-run of its own while

@@ -220,6 +220,27 @@ std::vector<std::pair<std::string, std::function<void(std::vector<T>&, std::vect
     };
 }
 
+// Where a block scan from `start` must stop, by sample_is_quiet alone:
+// after the whole quiet blocks, the first half of the next block when that
+// block fits before `end` and its first half is quiet; `repeats` receives
+// the skipped samples whose x repeats the one before's.
+template <class T>
+std::size_t expected_quiet_stop(Samples<T> x, Samples<T> y, std::size_t start, std::size_t end, bool falling,
+                                std::size_t& repeats) {
+    constexpr std::size_t w = quiet_block_width<T>;
+    std::size_t i = start;
+    repeats = 0;
+    while (end - i >= w) {
+        std::size_t quiet = 0;  // quiet samples at the block's start
+        while (quiet < w && sample_is_quiet(x, y, i + quiet, falling)) ++quiet;
+        const std::size_t taken = quiet == w ? w : quiet >= w / 2 ? w / 2 : 0;
+        for (std::size_t k = i; k < i + taken; ++k) repeats += x_repeats_previous(x, k) ? 1 : 0;
+        i += taken;
+        if (taken < w) break;
+    }
+    return i;
+}
+
 // The single pass, per sample and with every block-scan build the CPU runs,
 // gives the stage-by-stage turning points bit for bit.
 template <class T>

@@ -174,17 +174,30 @@ inline typename Block<T>::Masks quiet_samples(const unsigned char* xb, const uns
     return step | pair | copy;
 }
 
-// Whether every sample of the block at `xb` / `yb` is quiet (as
-// sample_is_quiet); the longest_quiet_unit samples before the block are read too.
-// `flip` holds the sign bit in every lane when the carried direction falls,
-// so that a quiet dy is positive after it.  `repeat_lanes` receives -1 in
-// the lanes of the samples that repeat the one before (summed over the
-// block's vectors).  A block where every sample steps (most of a raster
-// line) is settled by the steps alone, unless three copies end just before
-// it: inside the block no sample repeats, so no step there leaves copies.
+// How much of a block is quiet: all of it, its first half only, or less.
+enum class QuietPart { none, first_half, whole };
+
+// Whether the 64-byte lane masks of a block (held in `words`) are all true,
+// or those of its first 32 bytes are.
+inline QuietPart quiet_part(const std::uint64_t (&words)[8]) {
+    std::uint64_t first = ~std::uint64_t{0}, second = ~std::uint64_t{0};
+    for (std::size_t k = 0; k < 4; ++k) first &= words[k];
+    for (std::size_t k = 4; k < 8; ++k) second &= words[k];
+    if (first != ~std::uint64_t{0}) return QuietPart::none;
+    return second == ~std::uint64_t{0} ? QuietPart::whole : QuietPart::first_half;
+}
+
+// How much of the block at `xb` / `yb` is quiet (as sample_is_quiet); the
+// longest_quiet_unit samples before the block are read too.  `flip` holds
+// the sign bit in every lane when the carried direction falls, so that a
+// quiet dy is positive after it.  `repeat_lanes` receives -1 in the lanes of
+// the samples that repeat the one before (summed over the block's vectors).
+// A block where every sample steps (most of a raster line) is settled by
+// the steps alone, unless three copies end just before it: inside the block
+// no sample repeats, so no step there leaves copies.
 template <class T>
-inline bool block_is_quiet(const unsigned char* xb, const unsigned char* yb, typename Block<T>::Masks flip,
-                           typename Block<T>::Masks& repeat_lanes) {
+inline QuietPart block_is_quiet(const unsigned char* xb, const unsigned char* yb, typename Block<T>::Masks flip,
+                                typename Block<T>::Masks& repeat_lanes) {
     using Masks = typename Block<T>::Masks;
     repeat_lanes = Masks{};
     Masks steps = ~Masks{};
@@ -195,19 +208,31 @@ inline bool block_is_quiet(const unsigned char* xb, const unsigned char* yb, typ
                std::memcmp(yb + k * static_cast<std::ptrdiff_t>(sizeof(T)),
                            yb + (k - 1) * static_cast<std::ptrdiff_t>(sizeof(T)), sizeof(T)) == 0;
     };
-    if (all_lanes<T>(steps) && !(repeats_at(-1) && repeats_at(-2))) return true;
-    Masks quiet = ~Masks{};
+    if (all_lanes<T>(steps) && !(repeats_at(-1) && repeats_at(-2))) return QuietPart::whole;
+    std::uint64_t words[8];
     for (std::size_t offset = 0; offset < 64; offset += vector_bytes) {
         Masks repeat;
-        quiet &= quiet_samples<T>(xb, yb, offset, flip, repeat);
+        const Masks quiet = quiet_samples<T>(xb, yb, offset, flip, repeat);
+        std::memcpy(words + offset / 8, &quiet, sizeof quiet);
         repeat_lanes += repeat;
     }
-    return all_lanes<T>(quiet);
+    return quiet_part(words);
 }
 
-// From sample `begin` (at least longest_quiet_unit) on, skips whole blocks that are quiet
-// and returns where the first other block (or one that would pass `end`)
-// starts.
+// The samples of the half block at `xb` whose x repeats the one before's.
+template <class T>
+inline std::size_t x_repeats_in_half_block(const unsigned char* xb) {
+    std::size_t count = 0;
+    for (std::ptrdiff_t k = 0; k < static_cast<std::ptrdiff_t>(quiet_block_width<T> / 2); ++k) {
+        const std::ptrdiff_t at = k * static_cast<std::ptrdiff_t>(sizeof(T));
+        count += std::memcmp(xb + at, xb + at - static_cast<std::ptrdiff_t>(sizeof(T)), sizeof(T)) == 0 ? 1 : 0;
+    }
+    return count;
+}
+
+// From sample `begin` (at least longest_quiet_unit) on, skips whole blocks
+// that are quiet, then the first half of the block after them where that
+// half is; returns where it stopped (never past `end`).
 template <class T>
 std::size_t scan_quiet_blocks(const unsigned char* x, const unsigned char* y, std::size_t begin, std::size_t end,
                               bool falling, std::size_t& repeats) {
@@ -222,8 +247,9 @@ std::size_t scan_quiet_blocks(const unsigned char* x, const unsigned char* y, st
     const std::size_t last = end - begin > (std::size_t{1} << 24) * quiet_block_width<T>
                                  ? begin + (std::size_t{1} << 24) * quiet_block_width<T>
                                  : end;
+    QuietPart part = QuietPart::none;
     while (last - i >= quiet_block_width<T> &&
-           block_is_quiet<T>(x + i * sizeof(T), y + i * sizeof(T), flip, block_repeats)) {
+           (part = block_is_quiet<T>(x + i * sizeof(T), y + i * sizeof(T), flip, block_repeats)) == QuietPart::whole) {
         counted += block_repeats;
         i += quiet_block_width<T>;
     }
@@ -231,6 +257,10 @@ std::size_t scan_quiet_blocks(const unsigned char* x, const unsigned char* y, st
     Int lanes[vector_bytes / sizeof(T)];
     std::memcpy(lanes, &counted, sizeof lanes);
     for (Int lane : lanes) repeats += static_cast<std::size_t>(-lane);
+    if (last - i >= quiet_block_width<T> && part == QuietPart::first_half) {
+        repeats += x_repeats_in_half_block<T>(x + i * sizeof(T));
+        i += quiet_block_width<T> / 2;
+    }
     return i;
 }
 
@@ -267,20 +297,26 @@ std::size_t scan_moving_x_blocks(const unsigned char* x, std::size_t begin, std:
 
 #else
 
-// The scalar test, block by block.
+// The scalar test, block by block, with the same half block at the end.
 template <class T>
 std::size_t scan_quiet_blocks(const unsigned char* x, const unsigned char* y, std::size_t begin, std::size_t end,
                               bool falling, std::size_t& repeats) {
     const Samples<T> xs(x, end), ys(y, end);
     std::size_t i = begin;
     while (end - i >= quiet_block_width<T>) {
-        bool quiet = true;
-        std::size_t block_repeats = 0;
-        for (std::size_t k = i; k < i + quiet_block_width<T>; ++k) {
-            if (!sample_is_quiet(xs, ys, k, falling)) quiet = false;
-            block_repeats += x_repeats_previous(xs, k) ? 1 : 0;
+        // The quiet samples at the block's start, and the repeats among them.
+        std::size_t quiet = 0, block_repeats = 0, half_repeats = 0;
+        while (quiet < quiet_block_width<T> && sample_is_quiet(xs, ys, i + quiet, falling)) {
+            block_repeats += x_repeats_previous(xs, i + quiet) ? 1 : 0;
+            if (++quiet == quiet_block_width<T> / 2) half_repeats = block_repeats;
         }
-        if (!quiet) break;
+        if (quiet < quiet_block_width<T>) {
+            if (quiet >= quiet_block_width<T> / 2) {
+                repeats += half_repeats;
+                i += quiet_block_width<T> / 2;
+            }
+            break;
+        }
         repeats += block_repeats;
         i += quiet_block_width<T>;
     }

@@ -157,10 +157,12 @@ namespace simd {
 template <class T>
 struct BlockKernels {
     // From sample `begin` (at least longest_quiet_unit) on, skips whole
-    // blocks in which every sample is quiet (sample_is_quiet); returns
-    // where the first block that is not (or that would pass `end`) starts,
-    // and adds the number of skipped samples whose x repeats the one
-    // before's (x_repeats_previous) to `repeats`.
+    // blocks in which every sample is quiet (sample_is_quiet), then, where
+    // the block after them fits before `end` and is not quiet, its first
+    // half if every sample there is (a short line then leaves less to the
+    // per-sample machine); returns where it stopped, and adds the number of
+    // skipped samples whose x repeats the one before's (x_repeats_previous)
+    // to `repeats`.
     std::size_t (*skip_quiet)(const unsigned char* x, const unsigned char* y, std::size_t begin, std::size_t end,
                               bool falling, std::size_t& repeats);
     // From sample `begin` (at least 1) on, skips whole blocks in which every
