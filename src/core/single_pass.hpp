@@ -362,20 +362,26 @@ private:
             T direction = final_.direction();
             std::size_t points = 0;
             std::size_t k = i;
-            for (; k < end; ++k) {
+            std::size_t x_points = x_points_;
+            while (k < end) {
                 const T c = x[k];
-                const T v = y[k];
                 if (same_coordinate(c, anchor)) {
-                    sum += v;
-                    ++count;
+                    // The x-run grows, in a loop of its own: an axis-parallel
+                    // hatch is one long x-run.
+                    do {
+                        sum += y[k];
+                        ++count;
+                        ++k;
+                    } while (k < end && same_coordinate(x[k], anchor));
                     continue;
                 }
+                const T v = y[k];
                 // The x-run ends: its x-point must start a y-run of its own,
                 // and not be the first of a y-chunk.
                 const T mean = run_mean(sum, count);
                 if (same_coordinate(mean, held.y)) break;
                 if constexpr (y_chunked) {
-                    if (x_points_ == next_y_start_) break;
+                    if (x_points == next_y_start_) break;
                 }
                 // The held x-point leaves as a y-point and must turn nothing.
                 const T next = direction_value(latest, held, direction);
@@ -384,12 +390,14 @@ private:
                 latest = held;
                 ++points;
                 held = {anchor, mean, first, k - 1};
-                ++x_points_;
+                ++x_points;
                 anchor = c;
                 sum = v;
                 count = 1;
                 first = k;
+                ++k;
             }
+            x_points_ = x_points;
             if (k == i) return i;
             x_runs_.restart_with(anchor, sum, count, first, k - 1);
             y_runs_.restart_with(held.y, held.x, 1, held.start_idx, held.end_idx);
