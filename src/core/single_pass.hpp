@@ -365,9 +365,10 @@ private:
             std::size_t x_points = x_points_;
             while (k < end) {
                 const T c = x[k];
-                if (same_coordinate(c, anchor)) {
+                if (same_coordinate(c, anchor)) [[unlikely]] {
                     // The x-run grows, in a loop of its own: an axis-parallel
-                    // hatch is one long x-run.
+                    // hatch is one long x-run.  (Entered once per x-run, so
+                    // the samples that each end one keep the straight path.)
                     do {
                         sum += y[k];
                         ++count;
