@@ -219,7 +219,10 @@ inline QuietPart block_is_quiet(const unsigned char* xb, const unsigned char* yb
     return quiet_part(words);
 }
 
-// The samples of the half block at `xb` whose x repeats the one before's.
+// The samples of the half block at `xb` whose x repeats the one before's
+// (x_repeats_previous, restated here: the header's has external linkage,
+// and an out-of-line copy built for this instruction set could stand in
+// for the baseline one).
 template <class T>
 inline std::size_t x_repeats_in_half_block(const unsigned char* xb) {
     std::size_t count = 0;
