@@ -154,11 +154,10 @@ void check_single_pass(const Samples<T>& x, const Samples<T>& y, std::size_t wor
         check(pass.size() == reference.size(), "the single pass finds as many turning points as the stages");
         auto in_reference = reference.begin();
         for (auto in_pass = pass.begin(); in_pass != pass.end(); ++in_pass, ++in_reference) {
-            const TurningPoint<T> a = *in_pass;
-            const TurningPoint<T> b = *in_reference;
-            check(a.index == b.index && a.start_idx == b.start_idx && a.end_idx == b.end_idx &&
-                      same_bits(a.x, b.x) && same_bits(a.y, b.y) && same_bits(a.d_same, b.d_same) &&
-                      same_bits(a.d_line, b.d_line),
+            const KeptTurn<T> a = *in_pass;
+            const KeptTurn<T> b = *in_reference;
+            check(a.start_idx == b.start_idx && a.end_idx == b.end_idx && a.reverses_back == b.reverses_back &&
+                      same_bits(a.d_same, b.d_same) && same_bits(a.d_line, b.d_line),
                   "the single pass finds the stages' turning points");
         }
     }

@@ -16,35 +16,14 @@
 
 namespace rastermark {
 
-template <class T>
-struct Leg {
-    T dx;
-    T dy;
-};
-
-template <class T>
-Leg<T> leg(const TurningPoint<T>& from, const TurningPoint<T>& to) {
-    return {to.x - from.x, to.y - from.y};
-}
-
-// Two legs reverse when the angle between them exceeds 150 degrees, tested
-// through the squared cosine (0.75) so that no square root is taken.
-template <class T>
-bool is_reversal(Leg<T> u, Leg<T> v) {
-    const T dot = u.dx * v.dx + u.dy * v.dy;
-    if (!(dot < T(0))) return false;
-    const T norms = (u.dx * u.dx + u.dy * u.dy) * (v.dx * v.dx + v.dy * v.dy);
-    return dot * dot > norms * T(0.75);
-}
-
 // Strict comparisons: a NaN distance never rejects.
 template <class T>
-bool is_candidate(const TurningPoint<T>& turn, T threshold) {
-    return !(turn.d_same > threshold) && !(T(0.5) * turn.d_same > turn.d_line);
+bool is_candidate(T d_same, T d_line, T threshold) {
+    return !(d_same > threshold) && !(T(0.5) * d_same > d_line);
 }
 
 template <class T>
-std::size_t midpoint_sample(const TurningPoint<T>& turn) {
+std::size_t midpoint_sample(const KeptTurn<T>& turn) {
     return turn.start_idx + (turn.end_idx - turn.start_idx) / 2;
 }
 
@@ -67,15 +46,14 @@ void for_each_scanline(std::size_t n, const TurningPointList<T>& turns, T thresh
     std::size_t cursor = 0;
     std::int32_t current_id = 1;
     bool open = false;
-    // Turn X is judged with the two before it and the one after it (none
-    // past the last), so the walk keeps the latest four in view.
-    auto judge = [&](std::size_t X, const TurningPoint<T>* before_previous, const TurningPoint<T>& previous,
-                     const TurningPoint<T>& turn, const TurningPoint<T>* next) {
+    // Turn X is judged with the one before it and the one after it (none
+    // past the last): it is accepted where it is a candidate and the legs
+    // into it or out of it reverse (the list judged the legs into each).
+    auto judge = [&](std::size_t X, const KeptTurn<T>& previous, const KeptTurn<T>& turn, const KeptTurn<T>* next) {
         bool accepted = false;
-        if (is_candidate(turn, threshold)) {
-            const Leg<T> v = leg(previous, turn);
-            const bool back = X >= 2 && is_reversal(leg(*before_previous, previous), v);
-            const bool ahead = next != nullptr && is_reversal(v, leg(turn, *next));
+        if (is_candidate(turn.d_same, turn.d_line, threshold)) {
+            const bool back = X >= 2 && turn.reverses_back;
+            const bool ahead = next != nullptr && next->reverses_back;
             accepted = back || ahead;
         }
         if (accepted) {
@@ -91,20 +69,16 @@ void for_each_scanline(std::size_t n, const TurningPointList<T>& turns, T thresh
             open = false;
         }
     };
-    // Turns and X, where they are stored (the walk reads no
-    // point number).
-    const TurningPoint<T>* before_previous = nullptr;
-    const TurningPoint<T>* previous = nullptr;
-    const TurningPoint<T>* turn = nullptr;
+    KeptTurn<T> previous{};
+    KeptTurn<T> turn{};
     std::size_t count = 0;
-    turns.for_each_stored([&](const TurningPoint<T>& next) {
-        if (count >= 2) judge(count - 1, before_previous, *previous, *turn, &next);
-        before_previous = previous;
+    turns.for_each([&](const KeptTurn<T>& next) {
+        if (count >= 2) judge(count - 1, previous, turn, &next);
         previous = turn;
-        turn = &next;
+        turn = next;
         ++count;
     });
-    if (count >= 2) judge(count - 1, before_previous, *previous, *turn, nullptr);
+    if (count >= 2) judge(count - 1, previous, turn, nullptr);
 }
 
 struct LabelledStretch {

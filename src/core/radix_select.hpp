@@ -16,6 +16,8 @@
 #include <type_traits>
 #include <vector>
 
+#include "memory.hpp"
+
 namespace rastermark {
 
 template <class T>
@@ -61,6 +63,34 @@ T select_positive(std::vector<T, Allocator>& values, std::size_t k) {
     const auto middle = values.begin() + static_cast<std::ptrdiff_t>(k);
     std::nth_element(values.begin(), middle, end);
     return *middle;
+}
+
+// The same selection over values that stay where they are: `visit(take)`
+// calls take(value) for each value (all > 0, none NaN), the same values in
+// the same order each time it is called, and `position(count)` gives the
+// position (< count) to select once the values are counted.  One visit
+// counts the top sixteen bits, a second copies out the bucket that holds
+// the position (a small share of the values unless most share their top
+// bits: twelve, the exponent of a float64, left a quarter of a jittery
+// layer's distances in one bucket), and the select goes on in that copy.  Returns 0 where there are none.
+template <class T, class Visit, class Position>
+T select_positive_in_place(Visit&& visit, Position&& position) {
+    using Key = bits_of<T>;
+    constexpr int shift = static_cast<int>(sizeof(Key) * 8) - 16;
+    std::vector<std::size_t> counts(std::size_t{1} << 16, 0);
+    visit([&](T value) { ++counts[static_cast<std::size_t>(bits(value) >> shift)]; });
+    std::size_t total = 0;
+    for (const std::size_t c : counts) total += c;
+    std::size_t k = position(total);
+    if (total == 0) return T(0);
+    std::size_t bucket = 0;
+    while (k >= counts[bucket]) k -= counts[bucket++];
+    std::vector<T, HugePageAllocator<T>> candidates;
+    candidates.reserve(counts[bucket]);
+    visit([&](T value) {
+        if (static_cast<std::size_t>(bits(value) >> shift) == bucket) candidates.push_back(value);
+    });
+    return select_positive(candidates, k);
 }
 
 }  // namespace rastermark

@@ -61,6 +61,21 @@ struct FilteredPoint {
 template <class T>
 using PointList = std::vector<FilteredPoint<T>>;
 
+// A turning point in full: the collapsed point where the path reverses in y,
+// with its squared distances to the latest turn of the same set (d_same) and
+// to the line through the latest turns of both sets (d_line).
+template <class T>
+struct TurningPoint {
+    T d_same;
+    T d_line;
+    T x;
+    T y;
+    std::size_t start_idx;
+    std::size_t end_idx;
+
+    bool operator==(const TurningPoint&) const = default;
+};
+
 // The core's only error: an input the core refuses (raised as ValueError).
 struct AnnotatorError {
     std::string message;

@@ -17,9 +17,10 @@
 //     window (start_guard), so the stitch holds nothing and merges nothing
 //     that a walk starting at b would need.
 //  3. Turns before b matter only through the latest turn of each set (both
-//     distances of a turn are taken to them) and through the rule that drops
-//     set_a's first turn.  A walk records its first turns of each set as
-//     pending; the join recomputes them from the segments before.
+//     distances of a turn are taken to them), through the rule that drops
+//     set_a's first turn, and through the legs into the first turns after
+//     b.  A walk records its first turns of each set as pending; the join
+//     recomputes them from the segments before and judges those legs.
 //  4. A y-chunk start matters only at an x-point that joins the y-run
 //     before it.  Elsewhere that x-point starts a y-run anyway, and the
 //     stitch only passes the run before it on later.  So the walks first run
@@ -101,8 +102,7 @@ ChunkPlan plan_segments(Samples<T> x, Samples<T> y, const ChunkPlan& x_plan, std
 
 // A resumed walk's detector counts its latest point (sample b-3) as its
 // second point seen, so that it turns from the next one on as a detector
-// that has seen the whole path would; its points are numbered from there,
-// and the join shifts the numbers by the points the segments before saw.
+// that has seen the whole path would.
 inline constexpr std::size_t resumed_seen = 2;
 
 // What the walks of a pass share.
@@ -155,36 +155,35 @@ SegmentWalk<T> walk_segment(const SegmentedInput<T>& input, std::size_t s, const
 }
 
 // Fact 3: joins the segments' turns in order.  Each resumed segment
-// numbered its points from resumed_seen and computed its pending turns
-// without the turns before it: the join renumbers, recomputes those from
-// the latest turns of the segments before, and drops set_a's first turn.
+// computed its pending turns without the turns before it, and judged the
+// legs of its first turns without the turns before it: the join drops the
+// segment's leading turns (the pending ones and the two after them) and
+// appends them itself, the pending ones recomputed from the latest turns of
+// the segments before (set_a's first dropped), so that the list judges
+// their legs across the seam.  The legs of every later turn lie within the
+// segment.
 template <class T>
 TurningPointList<T> join_segments(std::vector<SegmentWalk<T>>& walks) {
     TurningPointList<T> out = std::move(walks[0].turns);
     LatestTurns<T> latest = walks[0].detector.latest();
-    std::size_t seen = walks[0].detector.seen();
     for (std::size_t s = 1; s < walks.size(); ++s) {
         SegmentWalk<T>& walk = walks[s];
-        const std::size_t shift = seen - resumed_seen;
-        walk.turns.shift_indices(shift);
-        // The pending turns lead the segment's list; each is recomputed in
-        // place, or dropped where it is set_a's first.
-        std::size_t at = 0;
-        for (const bool falls : walk.detector.pending_falls()) {
-            const TurningPoint<T> found = walk.turns[at];
-            const TurningPoint<T> turn = make_turn(
-                FilteredPoint<T>{found.x, found.y, found.start_idx, found.end_idx}, found.index, falls, latest.a,
-                latest.b);
-            if (latest.file(turn, falls)) {
-                walk.turns.replace(at++, turn);
-            } else {
-                walk.turns.erase(at);
+        const std::vector<TurningPoint<T>>& leading = walk.detector.leading_turns();
+        const std::vector<bool>& pending = walk.detector.pending_falls();
+        walk.turns.drop_front(leading.size());
+        for (std::size_t k = 0; k < leading.size(); ++k) {
+            TurningPoint<T> turn = leading[k];
+            if (k < pending.size()) {
+                const bool falls = pending[k];
+                turn = make_turn(FilteredPoint<T>{turn.x, turn.y, turn.start_idx, turn.end_idx}, falls, latest.a,
+                                 latest.b);
+                if (!latest.file(turn, falls)) continue;
             }
+            out.push_back(turn);
         }
         out.splice(std::move(walk.turns));
         if (walk.detector.has_seen_a()) latest.a = walk.detector.latest().a;
         if (walk.detector.has_seen_b()) latest.b = walk.detector.latest().b;
-        seen = walk.detector.seen() + shift;
     }
     return out;
 }

@@ -3,9 +3,7 @@
 #pragma once
 
 #include <cstddef>
-#include <vector>
 
-#include "memory.hpp"
 #include "radix_select.hpp"
 #include "turning_points.hpp"
 
@@ -17,17 +15,22 @@ inline constexpr T minimum_line_distance = static_cast<T>(1e-8);
 
 template <class T>
 T turn_distance_threshold(const TurningPointList<T>& turns) {
-    // (As many as the turns: on a layer that turns at every other sample,
-    // huge pages make its first writes fault a few hundred times less.)
-    std::vector<T, HugePageAllocator<T>> values;
-    values.reserve(turns.size());
-    turns.for_each_stored([&](const TurningPoint<T>& turn) {
-        if (turn.d_line > minimum_line_distance<T>) values.push_back(turn.d_line);
-    });
-    if (values.empty()) return T(1);
-    // The upper median: position floor(k / 2) of the ascending order; every
-    // value kept is positive and not NaN, as the radix select needs.
-    const T median = select_positive(values, values.size() / 2);
+    // The median is selected from the turns where they lie, without a copy
+    // of every line distance: on a layer that turns at every other sample
+    // that copy would be a third of the list again.  Every value taken is
+    // positive and not NaN, as the radix select needs.
+    std::size_t count = 0;
+    const T median = select_positive_in_place<T>(
+        [&](auto&& take) {
+            turns.for_each([&](const KeptTurn<T>& turn) {
+                if (turn.d_line > minimum_line_distance<T>) take(turn.d_line);
+            });
+        },
+        [&](std::size_t taken) {
+            count = taken;
+            return taken / 2;  // the upper median: position floor(k / 2) of the ascending order
+        });
+    if (count == 0) return T(1);
     const T scaled = T(100) * median;
     return scaled > T(1) ? scaled : T(1);
 }

@@ -1,35 +1,82 @@
-// The list of turning points, kept in blocks.  A layer that turns at almost
-// every sample makes millions of records: in one growing vector each
-// doubling copies every record made so far into fresh memory, which the
-// kernel must zero first (on a jittery layer most of the call's time went
-// there), and joining the segments of a parallel pass copied them all once
-// more.  Here a record is written once: blocks grow geometrically up to a
-// cap and are never moved, the segments' lists are joined by handing their
-// blocks over, and each block carries the shift of its records' point
-// numbers, so that the join renumbers a segment without touching it.
+// The list of turning points, kept compact and in blocks.  A layer that
+// turns at almost every sample makes millions of records, so each keeps only
+// what the labels read: its two distances, its samples, and whether the legs
+// into it reverse (the only use the labels make of a turn's position).  A
+// turn of float64 takes 24 bytes (float32: 16) instead of the 56 its full
+// record has.
+//
+// The samples are stored as 32-bit offsets from the first sample of the
+// block, with the reversal in the lowest bit of the end's: a block is closed
+// when a turn reaches 2^31 samples past its first, and a turn that spans
+// that many on its own sits alone in a block that holds its end.  Blocks
+// grow geometrically up to a cap and are never moved (in one growing vector
+// each doubling would copy every record made so far into fresh memory, which
+// the kernel must zero first), and the segments' lists are joined by
+// handing their blocks over.
 //
 // Records are read in path order (the threshold, the label walk) through
-// for_each or the iterator; operator[] looks the block up and is for the
-// few places (tests, the join's pending turns) that need one record.
+// for_each or the iterator; operator[] looks the block up and is for tests.
 #pragma once
 
 #include <algorithm>
+#include <array>
 #include <cstddef>
+#include <cstdint>
 #include <initializer_list>
 #include <iterator>
 #include <utility>
 #include <vector>
 
 #include "memory.hpp"
+#include "records.hpp"
 
 namespace rastermark {
 
-template <class Record>
+template <class T>
+struct Leg {
+    T dx;
+    T dy;
+};
+
+template <class T>
+Leg<T> leg(const TurningPoint<T>& from, const TurningPoint<T>& to) {
+    return {to.x - from.x, to.y - from.y};
+}
+
+// Two legs reverse when the angle between them exceeds 150 degrees, tested
+// through the squared cosine (0.75) so that no square root is taken.
+template <class T>
+bool is_reversal(Leg<T> u, Leg<T> v) {
+    const T dot = u.dx * v.dx + u.dy * v.dy;
+    if (!(dot < T(0))) return false;
+    const T norms = (u.dx * u.dx + u.dy * u.dy) * (v.dx * v.dx + v.dy * v.dy);
+    return dot * dot > norms * T(0.75);
+}
+
+// A turn as the list gives it back.  `reverses_back`: whether the leg from
+// the turn two places before to the one before and the leg from there to
+// this turn reverse (false for the first two turns of the list).
+template <class T>
+struct KeptTurn {
+    T d_same;
+    T d_line;
+    std::size_t start_idx;
+    std::size_t end_idx;
+    bool reverses_back;
+
+    bool operator==(const KeptTurn&) const = default;
+};
+
+// `span_limit`: the samples a block's offsets reach (a power of two, at most
+// 2^31); smaller only in tests, to cross block seams with short inputs.
+template <class T, std::size_t span_limit = std::size_t{1} << 31>
 class TurnList {
+    static_assert(span_limit >= 2 && span_limit <= (std::size_t{1} << 31));
+
 public:
     TurnList() = default;
-    TurnList(std::initializer_list<Record> records) {
-        for (const Record& r : records) push_back(r);
+    TurnList(std::initializer_list<TurningPoint<T>> turns) {
+        for (const TurningPoint<T>& t : turns) push_back(t);
     }
     TurnList(TurnList&& other) noexcept { *this = std::move(other); }
     TurnList& operator=(TurnList&& other) noexcept {
@@ -37,14 +84,29 @@ public:
         size_ = std::exchange(other.size_, 0);
         tail_ = std::exchange(other.tail_, nullptr);
         tail_room_ = std::exchange(other.tail_room_, 0);
+        base_ = other.base_;
+        latest_ = other.latest_;
         other.blocks_.clear();
         return *this;
     }
     TurnList(const TurnList& other) { *this = other; }
     TurnList& operator=(const TurnList& other) {
         if (this == &other) return *this;
-        clear();
-        other.for_each([&](const Record& r) { push_back(r); });
+        // (Block by block, the records written only: the rest of a block's
+        // room is unwritten.)
+        blocks_.clear();
+        for (const Block& block : other.blocks_) {
+            Block copy;
+            copy.records.assign(block.records.begin() + static_cast<std::ptrdiff_t>(block.begin),
+                                block.records.begin() + static_cast<std::ptrdiff_t>(block.end));
+            copy.end = copy.records.size();
+            copy.base = block.base;
+            copy.wide_end = block.wide_end;
+            blocks_.push_back(std::move(copy));
+        }
+        size_ = other.size_;
+        latest_ = other.latest_;
+        close_tail();
         return *this;
     }
 
@@ -52,102 +114,81 @@ public:
     bool empty() const { return size_ == 0; }
     void clear() { *this = TurnList(); }
 
-    void push_back(const Record& record) {
-        if (tail_room_ == 0) open_block();
-        Block& block = blocks_.back();
-        *tail_++ = record;
+    // Appends a turn, judging its legs against the two turns appended last.
+    void push_back(const TurningPoint<T>& turn) {
+        const bool reverses = size_ >= 2 && is_reversal(leg(latest_[0], latest_[1]), leg(latest_[1], turn));
+        if (tail_room_ == 0 || turn.start_idx < base_ || turn.end_idx - base_ >= span_limit) [[unlikely]] {
+            open_block(turn);
+        }
+        const Block& block = blocks_.back();
+        const std::size_t end_offset = block.wide_end == 0 ? turn.end_idx - block.base : 0;
+        *tail_++ = {turn.d_same, turn.d_line, static_cast<std::uint32_t>(turn.start_idx - block.base),
+                    static_cast<std::uint32_t>(end_offset << 1 | (reverses ? 1u : 0u))};
         --tail_room_;
-        ++block.end;
+        ++blocks_.back().end;
         ++size_;
-        // (A renumbering closes the tail block: records added after it are
-        // not shifted.)
+        latest_[0] = latest_[1];
+        latest_[1] = turn;
     }
 
-    // The record at position i, its point number shifted.
-    Record operator[](std::size_t i) const {
-        const auto [b, offset] = locate(i);
-        Record r = blocks_[b].records[blocks_[b].begin + offset];
-        r.index += blocks_[b].index_shift;
-        return r;
+    // Drops the first `count` turns (at most size()).
+    void drop_front(std::size_t count) {
+        size_ -= count;
+        for (Block& block : blocks_) {
+            const std::size_t here = std::min(count, block.end - block.begin);
+            block.begin += here;
+            count -= here;
+        }
     }
 
-    // Replaces the record at position i (its point number as read).
-    void replace(std::size_t i, Record record) {
-        const auto [b, offset] = locate(i);
-        Block& block = blocks_[b];
-        record.index -= block.index_shift;
-        block.records[block.begin + offset] = record;
-    }
-
-    // Removes the record at position i (the join drops at most one turn per
-    // segment, among its first few).
-    void erase(std::size_t i) {
-        const auto [b, offset] = locate(i);
-        Block& block = blocks_[b];
-        const auto first = block.records.begin() + static_cast<std::ptrdiff_t>(block.begin);
-        std::move_backward(first, first + static_cast<std::ptrdiff_t>(offset),
-                           first + static_cast<std::ptrdiff_t>(offset) + 1);
-        ++block.begin;
-        --size_;
-    }
-
-    // Adds `shift` to every record's point number.
-    void shift_indices(std::size_t shift) {
-        for (Block& block : blocks_) block.index_shift += shift;
-        tail_room_ = 0;  // the records added from now on go unshifted into a block of their own
-        tail_ = nullptr;
-    }
-
-    // Appends the records of `other`, taking its blocks over.
+    // Appends the turns of `other`, taking its blocks over.  Its turns keep
+    // the reversal `other` gave them, so the legs into its first two must
+    // not cross the seam: the caller has dropped two or more of `other`'s
+    // first turns (or all of them) and appended them itself, last the two
+    // before the turns that remain.
     void splice(TurnList&& other) {
         for (Block& block : other.blocks_) {
             if (block.end > block.begin) blocks_.push_back(std::move(block));
         }
+        if (!other.empty()) latest_ = other.latest_;
         size_ += other.size_;
-        tail_room_ = 0;  // a new block for any later record
-        tail_ = nullptr;
+        close_tail();
         other.clear();
     }
 
-    // Calls f(record) for each record in order, its point number shifted.
+    // The turn at position i.
+    KeptTurn<T> operator[](std::size_t i) const {
+        for (const Block& block : blocks_) {
+            const std::size_t held = block.end - block.begin;
+            if (i < held) return block.decode(block.records[block.begin + i]);
+            i -= held;
+        }
+        return {};  // past the end: never asked for
+    }
+
+    // Calls f(turn) for each turn in order.
     template <class F>
     void for_each(F&& f) const {
         for (const Block& block : blocks_) {
-            for (std::size_t k = block.begin; k < block.end; ++k) {
-                Record r = block.records[k];
-                r.index += block.index_shift;
-                f(r);
-            }
-        }
-    }
-
-    // Calls f(record) with each stored record in order, by reference (the
-    // records stay where they are while the list is not changed), with its
-    // point number as stored: for walks that do not read it.
-    template <class F>
-    void for_each_stored(F&& f) const {
-        for (const Block& block : blocks_) {
-            for (std::size_t k = block.begin; k < block.end; ++k) f(block.records[k]);
+            for (std::size_t k = block.begin; k < block.end; ++k) f(block.decode(block.records[k]));
         }
     }
 
     class const_iterator {
     public:
         using iterator_category = std::forward_iterator_tag;
-        using value_type = Record;
+        using value_type = KeptTurn<T>;
         using difference_type = std::ptrdiff_t;
         using pointer = void;
-        using reference = Record;
+        using reference = KeptTurn<T>;
 
         const_iterator() = default;
         const_iterator(const TurnList* list, std::size_t block, std::size_t k) : list_(list), block_(block), k_(k) {
             settle();
         }
-        Record operator*() const {
+        KeptTurn<T> operator*() const {
             const Block& block = list_->blocks_[block_];
-            Record r = block.records[k_];
-            r.index += block.index_shift;
-            return r;
+            return block.decode(block.records[k_]);
         }
         const_iterator& operator++() {
             ++k_;
@@ -184,36 +225,57 @@ private:
     static constexpr std::size_t first_block = 256;
     static constexpr std::size_t largest_block = std::size_t{1} << 17;
 
-    struct Block {
-        std::vector<Record, UnwrittenHugePageAllocator<Record>> records;  // all of capacity, written up to end
-        std::size_t begin = 0;
-        std::size_t end = 0;
-        std::size_t index_shift = 0;
+    struct Stored {
+        T d_same;
+        T d_line;
+        std::uint32_t start_offset;
+        std::uint32_t end_offset_and_reversal;
     };
 
-    [[gnu::noinline]] void open_block() {
-        const std::size_t capacity =
-            blocks_.empty() ? first_block : std::min(largest_block, 2 * blocks_.back().records.size());
+    struct Block {
+        std::vector<Stored, UnwrittenHugePageAllocator<Stored>> records;  // all of capacity, written up to end
+        std::size_t begin = 0;
+        std::size_t end = 0;
+        std::size_t base = 0;      // the sample the offsets count from
+        std::size_t wide_end = 0;  // the end of the one turn of a block for a turn too wide for offsets, else 0
+
+        KeptTurn<T> decode(const Stored& r) const {
+            const std::size_t end_idx = wide_end != 0 ? wide_end : base + (r.end_offset_and_reversal >> 1);
+            return {r.d_same, r.d_line, base + r.start_offset, end_idx, (r.end_offset_and_reversal & 1u) != 0};
+        }
+    };
+
+    // A block whose offsets count from `turn`'s first sample.
+    [[gnu::noinline]] void open_block(const TurningPoint<T>& turn) {
+        const bool wide = turn.end_idx - turn.start_idx >= span_limit;
+        std::size_t capacity = 1;
+        if (!wide) {
+            const std::size_t last = blocks_.empty() ? 0 : blocks_.back().records.size();
+            capacity = std::clamp(2 * last, first_block, largest_block);
+        }
         Block block;
         block.records.resize(capacity);
+        block.base = turn.start_idx;
+        block.wide_end = wide ? turn.end_idx : 0;
         blocks_.push_back(std::move(block));
         tail_ = blocks_.back().records.data();
         tail_room_ = capacity;
+        base_ = turn.start_idx;
     }
 
-    std::pair<std::size_t, std::size_t> locate(std::size_t i) const {
-        for (std::size_t b = 0; b < blocks_.size(); ++b) {
-            const std::size_t held = blocks_[b].end - blocks_[b].begin;
-            if (i < held) return {b, i};
-            i -= held;
-        }
-        return {blocks_.size(), 0};  // past the end: never asked for
+    // Later turns go into a block of their own (the tail block may be
+    // another list's, or shared with a copy).
+    void close_tail() {
+        tail_ = nullptr;
+        tail_room_ = 0;
     }
 
     std::vector<Block> blocks_;
     std::size_t size_ = 0;
-    Record* tail_ = nullptr;
+    Stored* tail_ = nullptr;
     std::size_t tail_room_ = 0;
+    std::size_t base_ = 0;     // the tail block's base
+    std::array<TurningPoint<T>, 2> latest_{};  // the turns appended or handed over last, the latest second
 };
 
 }  // namespace rastermark

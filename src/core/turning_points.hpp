@@ -15,20 +15,7 @@
 namespace rastermark {
 
 template <class T>
-struct TurningPoint {
-    std::size_t index;  // position of the vertex in the collapsed list
-    T d_same;           // squared distance to the latest turn of the same set
-    T d_line;           // squared distance to the line through the latest turns of both sets
-    T x;
-    T y;
-    std::size_t start_idx;
-    std::size_t end_idx;
-
-    bool operator==(const TurningPoint&) const = default;
-};
-
-template <class T>
-using TurningPointList = TurnList<TurningPoint<T>>;
+using TurningPointList = TurnList<T>;
 
 // Only the sign of a segment's direction matters (its value is dy / |dx|);
 // a segment degenerate in x or in y carries the previous direction on.
@@ -63,17 +50,17 @@ T squared_line_distance(T px, T py, const TurningPoint<T>& A, const TurningPoint
     return (offset * offset) / (s * s + T(1));
 }
 
-// The record of a turn at point `a`, the index-th collapsed point: its
+// The record of a turn at point `a`: its
 // squared distances to the latest turn of its own set (set_a where the path
 // falls after it) and to the line through the latest turns of both sets.
 template <class T>
-TurningPoint<T> make_turn(const FilteredPoint<T>& a, std::size_t index, bool falls, const TurningPoint<T>& latest_a,
+TurningPoint<T> make_turn(const FilteredPoint<T>& a, bool falls, const TurningPoint<T>& latest_a,
                           const TurningPoint<T>& latest_b) {
     const T d_line = squared_line_distance(a.x, a.y, latest_a, latest_b);
     const TurningPoint<T>& latest = falls ? latest_a : latest_b;
     const T dy = latest.y - a.y;
     const T dx = latest.x - a.x;
-    return {index, dy * dy + dx * dx, d_line, a.x, a.y, a.start_idx, a.end_idx};
+    return {dy * dy + dx * dx, d_line, a.x, a.y, a.start_idx, a.end_idx};
 }
 
 // The latest turn of each set and the records of set_a so far (its seed
@@ -117,7 +104,7 @@ public:
             // The first segment counts as rising when it is degenerate.
             previous_ = direction_value(previous_point_, b, T(1));
             const FilteredPoint<T>& p0 = previous_point_;
-            latest_.a = latest_.b = {0, T(0), T(0), p0.x, p0.y, p0.start_idx, p0.end_idx};
+            latest_.a = latest_.b = {T(0), T(0), p0.x, p0.y, p0.start_idx, p0.end_idx};
         }
         previous_point_ = b;
         ++seen_;
@@ -164,6 +151,10 @@ public:
 
     // Whether each pending turn (the first ones recorded) falls.
     const std::vector<bool>& pending_falls() const { return pending_falls_; }
+    // The first turns recorded in full: the pending ones and the two after
+    // them (as many as there are), whose legs may reach back across the
+    // segment's start once the join has dropped a pending one.
+    const std::vector<TurningPoint<T>>& leading_turns() const { return leading_; }
     bool has_seen_a() const { return !resumed_ || knows_a_; }
     bool has_seen_b() const { return !resumed_ || knows_b_; }
     const LatestTurns<T>& latest() const { return latest_; }
@@ -173,10 +164,13 @@ private:
     // Kept out of line: turns are rare next to the points that pass through.
     [[gnu::noinline]] void record_turn(T next) {
         const bool falls = next < T(0);
-        const TurningPoint<T> turn = make_turn(previous_point_, seen_ - 1, falls, latest_.a, latest_.b);
-        if (resumed_ && !(knows_a_ && knows_b_)) {
-            pending_falls_.push_back(falls);
-            (falls ? knows_a_ : knows_b_) = true;
+        const TurningPoint<T> turn = make_turn(previous_point_, falls, latest_.a, latest_.b);
+        if (resumed_) [[unlikely]] {
+            if (!(knows_a_ && knows_b_)) {
+                pending_falls_.push_back(falls);
+                (falls ? knows_a_ : knows_b_) = true;
+            }
+            if (leading_.size() < pending_falls_.size() + 2) leading_.push_back(turn);
         }
         if (latest_.file(turn, falls)) turns_.push_back(turn);
     }
@@ -190,6 +184,7 @@ private:
     bool knows_a_ = false;
     bool knows_b_ = false;
     std::vector<bool> pending_falls_;
+    std::vector<TurningPoint<T>> leading_;
 };
 
 }  // namespace rastermark

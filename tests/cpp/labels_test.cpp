@@ -62,19 +62,18 @@ TYPED_TEST(Labels, ReversalNeedsMoreThan150Degrees) {
 
 TYPED_TEST(Labels, CandidateBoundsAreInclusive) {
     using T = TypeParam;
-    TurningPoint<T> turn{0, T(4), T(2), T(0), T(0), 0, 0};
-    EXPECT_TRUE(is_candidate(turn, T(4)));   // d_same == t, 0.5 d_same == d_line
-    EXPECT_FALSE(is_candidate(turn, T(3.9)));
-    turn.d_line = T(1.9);
-    EXPECT_FALSE(is_candidate(turn, T(4)));
-    turn.d_same = std::numeric_limits<T>::quiet_NaN();
-    EXPECT_TRUE(is_candidate(turn, T(4)));  // a NaN distance never rejects
+    EXPECT_TRUE(is_candidate(T(4), T(2), T(4)));  // d_same == t, 0.5 d_same == d_line
+    EXPECT_FALSE(is_candidate(T(4), T(2), T(3.9)));
+    EXPECT_FALSE(is_candidate(T(4), T(1.9), T(4)));
+    // A NaN distance never rejects.
+    EXPECT_TRUE(is_candidate(std::numeric_limits<T>::quiet_NaN(), T(1.9), T(4)));
+    EXPECT_TRUE(is_candidate(T(4), std::numeric_limits<T>::quiet_NaN(), T(4)));
 }
 
 template <class T>
 TurningPoint<T> rec(double x, double y, std::size_t start, std::size_t end, double d_same = 1,
                     double d_line = 1) {
-    return {start, static_cast<T>(d_same), static_cast<T>(d_line), static_cast<T>(x), static_cast<T>(y), start, end};
+    return {static_cast<T>(d_same), static_cast<T>(d_line), static_cast<T>(x), static_cast<T>(y), start, end};
 }
 
 TYPED_TEST(Labels, FewerThanThreeRecordsLabelNothing) {

@@ -25,11 +25,39 @@ T by_sorting(std::vector<T> values, std::size_t k) {
     return values[k];
 }
 
+// Both selects: the one that reorders its vector, and the one that visits
+// values where they lie (here with zeros, negatives and NaN between them,
+// which the caller leaves out as the threshold does).
 template <class T>
 void expect_same_bits(std::vector<T> values, std::size_t k) {
     const T want = by_sorting(values, k);
+    std::vector<T> stored;
+    for (const T v : values) {
+        stored.push_back(v);
+        if (stored.size() % 3 == 0) stored.push_back(std::numeric_limits<T>::quiet_NaN());
+        if (stored.size() % 5 == 0) stored.push_back(-v);
+        if (stored.size() % 7 == 0) stored.push_back(T(0));
+    }
+    std::size_t visits = 0;
+    const T in_place = rastermark::select_positive_in_place<T>(
+        [&](auto&& take) {
+            ++visits;
+            for (const T v : stored) {
+                if (v > T(0)) take(v);
+            }
+        },
+        [&](std::size_t count) {
+            EXPECT_EQ(count, values.size());
+            return k;
+        });
+    EXPECT_EQ(rastermark::bits(in_place), rastermark::bits(want)) << "in place, k = " << k << " of " << values.size();
+    EXPECT_LE(visits, 2u);
     const T got = rastermark::select_positive(values, k);
     EXPECT_EQ(rastermark::bits(got), rastermark::bits(want)) << "k = " << k << " of " << values.size();
+}
+
+TEST(RadixSelectInPlace, NoValuesGiveZero) {
+    EXPECT_EQ(rastermark::select_positive_in_place<double>([](auto&&) {}, [](std::size_t) { return 0; }), 0.0);
 }
 
 TYPED_TEST(RadixSelect, AgreesWithNthElementOnAdversarialPatterns) {

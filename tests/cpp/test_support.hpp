@@ -83,13 +83,31 @@ void expect_same_turns(const TurningPointList<T>& got, const TurningPointList<T>
     auto in_expected = expected.begin();
     std::size_t i = 0;
     for (auto in_got = got.begin(); in_got != got.end(); ++in_got, ++in_expected, ++i) {
-        const TurningPoint<T> a = *in_got;
-        const TurningPoint<T> b = *in_expected;
-        ASSERT_TRUE(a.index == b.index && a.start_idx == b.start_idx && a.end_idx == b.end_idx &&
-                    same_bits(a.x, b.x) && same_bits(a.y, b.y) && same_bits(a.d_same, b.d_same) &&
-                    same_bits(a.d_line, b.d_line))
+        const KeptTurn<T> a = *in_got;
+        const KeptTurn<T> b = *in_expected;
+        ASSERT_TRUE(a.start_idx == b.start_idx && a.end_idx == b.end_idx && a.reverses_back == b.reverses_back &&
+                    same_bits(a.d_same, b.d_same) && same_bits(a.d_line, b.d_line))
             << what << ", turn " << i << " of " << got.size();
     }
+}
+
+// What a turn list holding `turns` in this order gives back, worked out
+// from the full records: the reversal of the legs into each turn taken
+// with the two turns before it.
+template <class T>
+std::vector<KeptTurn<T>> kept_turns_of(const std::vector<TurningPoint<T>>& turns) {
+    std::vector<KeptTurn<T>> out;
+    for (std::size_t i = 0; i < turns.size(); ++i) {
+        const TurningPoint<T>& t = turns[i];
+        bool reverses = false;
+        if (i >= 2) {
+            const TurningPoint<T>& a = turns[i - 2];
+            const TurningPoint<T>& b = turns[i - 1];
+            reverses = is_reversal(Leg<T>{b.x - a.x, b.y - a.y}, Leg<T>{t.x - b.x, t.y - b.y});
+        }
+        out.push_back({t.d_same, t.d_line, t.start_idx, t.end_idx, reverses});
+    }
+    return out;
 }
 
 // Inputs that stress the chunked rules: values below 1 that differ by less

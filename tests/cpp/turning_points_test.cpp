@@ -24,10 +24,12 @@ PointList<T> path(std::initializer_list<std::pair<double, double>> xy) {
     return out;
 }
 
+// The first samples of the turns (on the paths here, each point is one
+// sample, so these are the points' positions too).
 template <class T>
 std::vector<std::size_t> indices(const TurningPointList<T>& turns) {
     std::vector<std::size_t> out;
-    for (const auto& t : turns) out.push_back(t.index);
+    for (const auto& t : turns) out.push_back(t.start_idx);
     return out;
 }
 
@@ -47,7 +49,7 @@ TYPED_TEST(TurningPoints, SingleReversals) {
     // Falling then rising: recorded in set_b, kept.
     auto turns = find_turning_points(path<T>({{0, 5}, {1, 0}, {2, 5}}));
     ASSERT_EQ(turns.size(), 1u);
-    EXPECT_EQ(turns[0].index, 1u);
+    EXPECT_EQ(turns[0].start_idx, 1u);
     EXPECT_EQ(turns[0].d_same, T(26));
     EXPECT_EQ(turns[0].d_line, T(1));
 }
@@ -75,7 +77,8 @@ TYPED_TEST(TurningPoints, SixLineZigzag) {
     EXPECT_EQ(points[3], pt<T>(1.5, -1, 11, 11));
     EXPECT_EQ(points[10], pt<T>(5, 2, 30, 34));
     auto turns = find_turning_points(points);
-    ASSERT_EQ(indices(turns), (std::vector<std::size_t>{3, 5, 7, 9}));
+    ASSERT_EQ(indices(turns), (std::vector<std::size_t>{points[3].start_idx, points[5].start_idx, points[7].start_idx,
+                                                        points[9].start_idx}));
     const T line = T(144) / T(37);
     EXPECT_EQ(turns[0].d_same, T(11.25));
     for (std::size_t i = 0; i < 4; ++i) {
@@ -93,14 +96,17 @@ TYPED_TEST(TurningPoints, RepeatedNaNDirectionRecordsAgain) {
     // inf - inf is NaN: two consecutive NaN directions make two turns.
     auto turns = find_turning_points(path<T>({{0, 0}, {1, 1}, {inf, 2}, {inf, 3}, {4, 4}, {5, 0}}));
     EXPECT_GE(turns.size(), 2u);
-    for (std::size_t i = 1; i < turns.size(); ++i) EXPECT_LT(turns[i - 1].index, turns[i].index);
+    for (std::size_t i = 1; i < turns.size(); ++i) EXPECT_LT(turns[i - 1].start_idx, turns[i].start_idx);
 }
 
 template <class T>
 TurningPointList<T> with_line_distances(std::initializer_list<double> d_lines) {
     TurningPointList<T> out;
     std::size_t i = 0;
-    for (double d : d_lines) out.push_back({i++, T(0), static_cast<T>(d), T(0), T(0), 0, 0});
+    for (double d : d_lines) {
+        out.push_back({T(0), static_cast<T>(d), T(0), T(0), i, i});
+        ++i;
+    }
     return out;
 }
 
