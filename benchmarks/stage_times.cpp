@@ -62,7 +62,7 @@ void run(const char* x_path, const char* y_path, std::size_t workers, int repeat
     TurningPointList<T> turns;
     T threshold{};
     const double pass = median_ms(repeats, [&] { turns = turning_points_in_one_pass(x, y, workers); });
-    const double thresh = median_ms(repeats, [&] { threshold = turn_distance_threshold(turns); });
+    const double thresh = median_ms(repeats, [&] { threshold = turn_distance_threshold(turns, workers); });
     const double labels = median_ms(repeats, [&] { volatile auto l = assign_scanline_ids(n, turns, threshold).size(); (void)l; });
     const double whole = median_ms(repeats, [&] {
         volatile auto r = annotate_scanlines<T>({xs.data(), n, 1}, {ys.data(), n, 1}).index();

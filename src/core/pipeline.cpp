@@ -32,7 +32,7 @@ std::optional<InternalFault> label_samples(InputView<T> x, InputView<T> y, std::
         // both collapse steps; the first query in the process creates the pool.
         const std::size_t workers = worker_pool::current_num_threads();
         const TurningPointList<T> turns = turning_points_in_one_pass(xs, ys, workers);
-        assign_scanline_ids(labels, turns, turn_distance_threshold(turns), workers);
+        assign_scanline_ids(labels, turns, turn_distance_threshold(turns, workers), workers);
         return std::nullopt;
     } catch (const std::bad_alloc&) {
         throw;

@@ -65,32 +65,61 @@ T select_positive(std::vector<T, Allocator>& values, std::size_t k) {
     return *middle;
 }
 
-// The same selection over values that stay where they are: `visit(take)`
-// calls take(value) for each value (all > 0, none NaN), the same values in
-// the same order each time it is called, and `position(count)` gives the
-// position (< count) to select once the values are counted.  One visit
-// counts the top sixteen bits, a second copies out the bucket that holds
-// the position (a small share of the values unless most share their top
-// bits: twelve, the exponent of a float64, left a quarter of a jittery
-// layer's distances in one bucket), and the select goes on in that copy.  Returns 0 where there are none.
-template <class T, class Visit, class Position>
-T select_positive_in_place(Visit&& visit, Position&& position) {
+// The same selection over values that stay where they are, in `parts`
+// parts: `visit(p, take)` calls take(value) for each value of part p (all
+// > 0, none NaN), the same values each time it is called, and
+// `position(count)` gives the position (< count) to select once the values
+// are counted; `run(parts, task)` calls task(p) once for each part, at once
+// where it can.  One visit of each part counts the top sixteen bits, a
+// second copies out the bucket that holds the position (a small share of
+// the values unless most share their top bits: twelve, the exponent of a
+// float64, left a quarter of a jittery layer's distances in one bucket),
+// and the select goes on in that copy.  The parts' counts are summed, and
+// the copy holds the bucket's values in some order, so the value found does
+// not depend on the parts.  Returns 0 where there are none.
+template <class T, class Visit, class Position, class Run>
+T select_positive_in_place(std::size_t parts, Visit&& visit, Position&& position, Run&& run) {
     using Key = bits_of<T>;
     constexpr int shift = static_cast<int>(sizeof(Key) * 8) - 16;
-    std::vector<std::size_t> counts(std::size_t{1} << 16, 0);
-    visit([&](T value) { ++counts[static_cast<std::size_t>(bits(value) >> shift)]; });
+    constexpr std::size_t buckets = std::size_t{1} << 16;
+    auto digit = [](T value) { return static_cast<std::size_t>(bits(value) >> shift); };
+    std::vector<std::vector<std::size_t>> counts(parts);
+    run(parts, [&](std::size_t p) {
+        counts[p].assign(buckets, 0);
+        visit(p, [&](T value) { ++counts[p][digit(value)]; });
+    });
+    std::vector<std::size_t> total_counts(buckets, 0);
+    for (const auto& part : counts) {
+        for (std::size_t d = 0; d < buckets; ++d) total_counts[d] += part[d];
+    }
     std::size_t total = 0;
-    for (const std::size_t c : counts) total += c;
+    for (const std::size_t c : total_counts) total += c;
     std::size_t k = position(total);
     if (total == 0) return T(0);
     std::size_t bucket = 0;
-    while (k >= counts[bucket]) k -= counts[bucket++];
-    std::vector<T, HugePageAllocator<T>> candidates;
-    candidates.reserve(counts[bucket]);
-    visit([&](T value) {
-        if (static_cast<std::size_t>(bits(value) >> shift) == bucket) candidates.push_back(value);
+    while (k >= total_counts[bucket]) k -= total_counts[bucket++];
+    // Each part copies its share of the bucket to where the parts before
+    // leave off.
+    std::vector<std::size_t> offsets(parts + 1, 0);
+    for (std::size_t p = 0; p < parts; ++p) offsets[p + 1] = offsets[p] + counts[p][bucket];
+    std::vector<T, UnwrittenHugePageAllocator<T>> candidates(offsets[parts]);
+    run(parts, [&](std::size_t p) {
+        T* out = candidates.data() + offsets[p];
+        visit(p, [&](T value) {
+            if (digit(value) == bucket) *out++ = value;
+        });
     });
     return select_positive(candidates, k);
+}
+
+// In one part, on the calling thread.
+template <class T, class Visit, class Position>
+T select_positive_in_place(Visit&& visit, Position&& position) {
+    return select_positive_in_place<T>(
+        1, [&](std::size_t, auto&& take) { visit(take); }, position,
+        [](std::size_t count, auto&& task) {
+            for (std::size_t p = 0; p < count; ++p) task(p);
+        });
 }
 
 }  // namespace rastermark

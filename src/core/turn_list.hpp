@@ -174,6 +174,19 @@ public:
         }
     }
 
+    // Calls f(turn) for each turn of part `part` of `parts`, in order: the
+    // blocks cut into that many runs of about equal length (some empty
+    // where there are fewer blocks).
+    template <class F>
+    void for_each_in_part(std::size_t part, std::size_t parts, F&& f) const {
+        const std::size_t first = blocks_.size() * part / parts;
+        const std::size_t last = blocks_.size() * (part + 1) / parts;
+        for (std::size_t b = first; b < last; ++b) {
+            const Block& block = blocks_[b];
+            for (std::size_t k = block.begin; k < block.end; ++k) f(block.decode(block.records[k]));
+        }
+    }
+
     class const_iterator {
     public:
         using iterator_category = std::forward_iterator_tag;

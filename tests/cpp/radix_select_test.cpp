@@ -52,6 +52,20 @@ void expect_same_bits(std::vector<T> values, std::size_t k) {
         });
     EXPECT_EQ(rastermark::bits(in_place), rastermark::bits(want)) << "in place, k = " << k << " of " << values.size();
     EXPECT_LE(visits, 2u);
+    // In parts of uneven length (one empty), the parts run in reverse.
+    const std::size_t cuts[] = {0, stored.size() / 5, stored.size() / 5, stored.size() / 2, stored.size()};
+    const T in_parts = rastermark::select_positive_in_place<T>(
+        4,
+        [&](std::size_t p, auto&& take) {
+            for (std::size_t i = cuts[p]; i < cuts[p + 1]; ++i) {
+                if (stored[i] > T(0)) take(stored[i]);
+            }
+        },
+        [&](std::size_t) { return k; },
+        [](std::size_t parts, auto&& task) {
+            for (std::size_t p = parts; p-- > 0;) task(p);
+        });
+    EXPECT_EQ(rastermark::bits(in_parts), rastermark::bits(want)) << "in parts, k = " << k << " of " << values.size();
     const T got = rastermark::select_positive(values, k);
     EXPECT_EQ(rastermark::bits(got), rastermark::bits(want)) << "k = " << k << " of " << values.size();
 }

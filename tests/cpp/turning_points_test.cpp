@@ -1,4 +1,5 @@
 #include <limits>
+#include <random>
 
 #include "test_support.hpp"
 #include "threshold.hpp"
@@ -121,6 +122,15 @@ TYPED_TEST(TurningPoints, ThresholdIsHundredTimesUpperMedian) {
     EXPECT_EQ(turn_distance_threshold(with_line_distances<T>({0.01})), T(100) * T(0.01) > T(1) ? T(100) * T(0.01) : T(1));
     // NaN and 1e-8 do not count towards k: the median of {5, 7} is 7.
     EXPECT_EQ(turn_distance_threshold(with_line_distances<T>({nan, 5, 1e-8, 7})), T(700));
+    // A list long enough to be visited in one part per worker.
+    TurningPointList<T> many;
+    std::mt19937_64 random(3);
+    for (std::size_t i = 0; i < parallel_threshold_turns + 777; ++i) {
+        const T d = i % 11 == 0 ? T(0) : static_cast<T>(std::ldexp(1.0 + static_cast<double>(random() % 4096), -20));
+        many.push_back({T(0), d, T(0), T(0), i, i});
+    }
+    const T serial = turn_distance_threshold(many);
+    for (std::size_t workers : {2, 3, 8}) EXPECT_EQ(turn_distance_threshold(many, workers), serial) << workers;
     const T big = std::numeric_limits<T>::max();
     EXPECT_EQ(turn_distance_threshold(with_line_distances<T>({static_cast<double>(big)})),
               std::numeric_limits<T>::infinity());
