@@ -174,6 +174,22 @@ public:
         }
     }
 
+    // Calls f(turn) for each turn at positions [first, last), in order.
+    template <class F>
+    void for_each_in_range(std::size_t first, std::size_t last, F&& f) const {
+        std::size_t at = 0;  // the position of the block's first turn
+        for (const Block& block : blocks_) {
+            const std::size_t held = block.end - block.begin;
+            if (at >= last) break;
+            if (at + held > first) {
+                const std::size_t from = block.begin + (first > at ? first - at : 0);
+                const std::size_t to = block.begin + std::min(held, last - at);
+                for (std::size_t k = from; k < to; ++k) f(block.decode(block.records[k]));
+            }
+            at += held;
+        }
+    }
+
     // Calls f(turn) for each turn of part `part` of `parts`, in order: the
     // blocks cut into that many runs of about equal length (some empty
     // where there are fewer blocks).

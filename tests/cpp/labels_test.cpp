@@ -1,5 +1,7 @@
 #include <cmath>
 #include <numbers>
+#include <random>
+#include <span>
 
 #include "labels.hpp"
 #include "threshold.hpp"
@@ -108,12 +110,53 @@ TYPED_TEST(Labels, RejectedTurnAtTheCursorStillAdvancesTheId) {
 namespace rastermark {
 namespace {
 
-// The labels filled range by range on the pool are the ones filled in one
-// ordered sweep, for rasters whose lines and gaps straddle the ranges.
-TEST(ParallelLabelFill, MatchesTheOrderedFill) {
-    for (int shift_after : {-1, 60000, 119000}) {
+// The turns judged in parts on the pool give the labels of the walk in
+// path order: random layers whose turns are dense, sparse and rejected in
+// runs, cut into every number of parts (more parts than turns included).
+TEST(ParallelLabelFill, TurnsJudgedInPartsMatchThePathOrder) {
+    std::mt19937_64 random(21);
+    int labelled_rounds = 0;
+    for (int round = 0; round < 30; ++round) {
         std::vector<double> xs, ys;
-        zigzag(120000, xs, ys, shift_after);
+        const std::size_t n = 200 + random() % 3000;
+        double x = 0, y = 0;
+        for (std::size_t i = 0; i < n; ++i) {
+            // Steps that mostly reverse in y, some that dwell, a few jumps.
+            const unsigned kind = static_cast<unsigned>(random() % 10);
+            if (kind < 6) {
+                y = (random() % 2 == 0 ? -1.0 : 1.0) * static_cast<double>(1 + random() % 5);
+                x += 0.5;
+            } else if (kind < 8) {
+                x += 0.25;
+            } else if (kind == 8) {
+                x += static_cast<double>(random() % 100);
+                y += static_cast<double>(random() % 100);
+            }
+            xs.push_back(x);
+            ys.push_back(y);
+        }
+        const TurningPointList<double> turns =
+            find_turning_points(collapse_y(collapse_x(Samples<double>(xs), Samples<double>(ys))));
+        const double threshold = round % 3 == 0 ? 1.0 : turn_distance_threshold(turns);
+        const LabelArray ordered = assign_scanline_ids(xs.size(), turns, threshold);
+        if (*std::max_element(ordered.begin(), ordered.end()) > 10) ++labelled_rounds;
+        for (std::size_t parts = 1; parts <= 9; ++parts) {
+            LabelArray filled(xs.size(), 12345);
+            assign_scanline_ids_in_parts(std::span<std::int32_t>(filled.data(), filled.size()), turns, threshold,
+                                         parts);
+            ASSERT_EQ(filled, ordered) << "round " << round << ", " << parts << " parts, " << turns.size() << " turns";
+        }
+    }
+    EXPECT_GE(labelled_rounds, 25);
+}
+
+// The labels filled range by range on the pool are the ones filled in one
+// ordered sweep, for rasters whose lines and gaps straddle the ranges (the
+// last with turns enough to be judged in parts).
+TEST(ParallelLabelFill, MatchesTheOrderedFill) {
+    for (int shift_after : {-1, 60000, 119000, 150000}) {
+        std::vector<double> xs, ys;
+        zigzag(shift_after == 150000 ? 160000 : 120000, xs, ys, shift_after);
         const TurningPointList<double> turns = find_turning_points(collapse_y(collapse_x(
             Samples<double>(xs), Samples<double>(ys))));
         const double threshold = turn_distance_threshold(turns);
