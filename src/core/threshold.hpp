@@ -29,8 +29,8 @@ T turn_distance_threshold(const TurningPointList<T>& turns, std::size_t workers 
     const T median = select_positive_in_place<T>(
         parts,
         [&](std::size_t part, auto&& take) {
-            turns.for_each_in_part(part, parts, [&](const KeptTurn<T>& turn) {
-                if (turn.d_line > minimum_line_distance<T>) take(turn.d_line);
+            turns.for_each_line_distance_in_part(part, parts, [&](T d_line) {
+                if (d_line > minimum_line_distance<T>) take(d_line);
             });
         },
         [&](std::size_t taken) {

@@ -3,7 +3,8 @@
 // what the labels read: its two distances, its samples, and whether the legs
 // into it reverse (the only use the labels make of a turn's position).  A
 // turn of float64 takes 24 bytes (float32: 16) instead of the 56 its full
-// record has.
+// record has; the line distances are kept apart from the rest, so that the
+// threshold reads a third of the list.
 //
 // The samples are stored as 32-bit offsets from the first sample of the
 // block, with the reversal in the lowest bit of the end's: a block is closed
@@ -83,6 +84,7 @@ public:
         blocks_ = std::move(other.blocks_);
         size_ = std::exchange(other.size_, 0);
         tail_ = std::exchange(other.tail_, nullptr);
+        tail_line_ = std::exchange(other.tail_line_, nullptr);
         tail_room_ = std::exchange(other.tail_room_, 0);
         base_ = other.base_;
         latest_ = other.latest_;
@@ -97,8 +99,9 @@ public:
         blocks_.clear();
         for (const Block& block : other.blocks_) {
             Block copy;
-            copy.records.assign(block.records.begin() + static_cast<std::ptrdiff_t>(block.begin),
-                                block.records.begin() + static_cast<std::ptrdiff_t>(block.end));
+            const auto from = static_cast<std::ptrdiff_t>(block.begin), to = static_cast<std::ptrdiff_t>(block.end);
+            copy.records.assign(block.records.begin() + from, block.records.begin() + to);
+            copy.lines.assign(block.lines.begin() + from, block.lines.begin() + to);
             copy.end = copy.records.size();
             copy.base = block.base;
             copy.wide_end = block.wide_end;
@@ -122,8 +125,9 @@ public:
         }
         const Block& block = blocks_.back();
         const std::size_t end_offset = block.wide_end == 0 ? turn.end_idx - block.base : 0;
-        *tail_++ = {turn.d_same, turn.d_line, static_cast<std::uint32_t>(turn.start_idx - block.base),
+        *tail_++ = {turn.d_same, static_cast<std::uint32_t>(turn.start_idx - block.base),
                     static_cast<std::uint32_t>(end_offset << 1 | (reverses ? 1u : 0u))};
+        *tail_line_++ = turn.d_line;
         --tail_room_;
         ++blocks_.back().end;
         ++size_;
@@ -160,7 +164,7 @@ public:
     KeptTurn<T> operator[](std::size_t i) const {
         for (const Block& block : blocks_) {
             const std::size_t held = block.end - block.begin;
-            if (i < held) return block.decode(block.records[block.begin + i]);
+            if (i < held) return block.decode(block.begin + i);
             i -= held;
         }
         return {};  // past the end: never asked for
@@ -170,7 +174,7 @@ public:
     template <class F>
     void for_each(F&& f) const {
         for (const Block& block : blocks_) {
-            for (std::size_t k = block.begin; k < block.end; ++k) f(block.decode(block.records[k]));
+            for (std::size_t k = block.begin; k < block.end; ++k) f(block.decode(k));
         }
     }
 
@@ -184,22 +188,22 @@ public:
             if (at + held > first) {
                 const std::size_t from = block.begin + (first > at ? first - at : 0);
                 const std::size_t to = block.begin + std::min(held, last - at);
-                for (std::size_t k = from; k < to; ++k) f(block.decode(block.records[k]));
+                for (std::size_t k = from; k < to; ++k) f(block.decode(k));
             }
             at += held;
         }
     }
 
-    // Calls f(turn) for each turn of part `part` of `parts`, in order: the
-    // blocks cut into that many runs of about equal length (some empty
-    // where there are fewer blocks).
+    // Calls f(d_line) for the line distance of each turn of part `part` of
+    // `parts`, in order: the blocks cut into that many runs of about equal
+    // length (some empty where there are fewer blocks).
     template <class F>
-    void for_each_in_part(std::size_t part, std::size_t parts, F&& f) const {
+    void for_each_line_distance_in_part(std::size_t part, std::size_t parts, F&& f) const {
         const std::size_t first = blocks_.size() * part / parts;
         const std::size_t last = blocks_.size() * (part + 1) / parts;
         for (std::size_t b = first; b < last; ++b) {
             const Block& block = blocks_[b];
-            for (std::size_t k = block.begin; k < block.end; ++k) f(block.decode(block.records[k]));
+            for (std::size_t k = block.begin; k < block.end; ++k) f(block.lines[k]);
         }
     }
 
@@ -217,7 +221,7 @@ public:
         }
         KeptTurn<T> operator*() const {
             const Block& block = list_->blocks_[block_];
-            return block.decode(block.records[k_]);
+            return block.decode(k_);
         }
         const_iterator& operator++() {
             ++k_;
@@ -254,23 +258,26 @@ private:
     static constexpr std::size_t first_block = 256;
     static constexpr std::size_t largest_block = std::size_t{1} << 17;
 
+    // The line distances apart from the rest, for the threshold, which
+    // reads them alone.
     struct Stored {
         T d_same;
-        T d_line;
         std::uint32_t start_offset;
         std::uint32_t end_offset_and_reversal;
     };
 
     struct Block {
         std::vector<Stored, UnwrittenHugePageAllocator<Stored>> records;  // all of capacity, written up to end
+        std::vector<T, UnwrittenHugePageAllocator<T>> lines;              // the same
         std::size_t begin = 0;
         std::size_t end = 0;
         std::size_t base = 0;      // the sample the offsets count from
         std::size_t wide_end = 0;  // the end of the one turn of a block for a turn too wide for offsets, else 0
 
-        KeptTurn<T> decode(const Stored& r) const {
+        KeptTurn<T> decode(std::size_t k) const {
+            const Stored& r = records[k];
             const std::size_t end_idx = wide_end != 0 ? wide_end : base + (r.end_offset_and_reversal >> 1);
-            return {r.d_same, r.d_line, base + r.start_offset, end_idx, (r.end_offset_and_reversal & 1u) != 0};
+            return {r.d_same, lines[k], base + r.start_offset, end_idx, (r.end_offset_and_reversal & 1u) != 0};
         }
     };
 
@@ -284,10 +291,12 @@ private:
         }
         Block block;
         block.records.resize(capacity);
+        block.lines.resize(capacity);
         block.base = turn.start_idx;
         block.wide_end = wide ? turn.end_idx : 0;
         blocks_.push_back(std::move(block));
         tail_ = blocks_.back().records.data();
+        tail_line_ = blocks_.back().lines.data();
         tail_room_ = capacity;
         base_ = turn.start_idx;
     }
@@ -296,12 +305,14 @@ private:
     // another list's, or shared with a copy).
     void close_tail() {
         tail_ = nullptr;
+        tail_line_ = nullptr;
         tail_room_ = 0;
     }
 
     std::vector<Block> blocks_;
     std::size_t size_ = 0;
     Stored* tail_ = nullptr;
+    T* tail_line_ = nullptr;
     std::size_t tail_room_ = 0;
     std::size_t base_ = 0;     // the tail block's base
     std::array<TurningPoint<T>, 2> latest_{};  // the turns appended or handed over last, the latest second
