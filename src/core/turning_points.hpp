@@ -133,6 +133,14 @@ public:
     }
     T direction() const { return previous_; }
 
+    // Records the turn of a walk that keeps its latest point and direction
+    // itself (and hands them back through pass_points): the path turns at
+    // `vertex`, its latest point, and goes on in direction `next`.
+    void record_turn_at(const FilteredPoint<T>& vertex, T next) {
+        previous_point_ = vertex;
+        record_turn(next);
+    }
+
     // -- walking one segment of the path (see turning_points_in_segments) --
 
     // Resumes the walk inside the path, where its latest point is `latest`
