@@ -303,16 +303,27 @@ private:
     }
 
     // Pushes samples [begin, end) through the fused walk, and what it leaves
-    // through the stages: the one sample it stopped at (a y-run that grows,
-    // a NaN direction), or a block where it cannot start.  With `settle` > 0,
-    // the walk stops at turns too, and ends `settle` samples after the first
-    // sample it stopped at instead; returns where it ended.
+    // through the stages: the one sample it stopped at (a turn, a y-run that
+    // grows), or a block where it cannot start.  With `settle` > 0, ends
+    // `settle` samples after the first such sample instead; returns where it
+    // ended.  Where the walk keeps stopping within a few samples of where it
+    // started, the path turns densely, and the walk takes the turns itself
+    // until they thin out (it then stops at them again: the walk that takes
+    // them keeps fewer registers for its loop, and long x-runs run slower).
     std::size_t push_fused(Samples<T> x, Samples<T> y, std::size_t begin, std::size_t end, std::size_t settle) {
         std::size_t i = begin;
         while (i < end) {
             const std::size_t from = i;
-            // (Where it is to settle after its first stop, a turn stops it.)
-            i = fused_walk(x, y, i, end, settle == 0);
+            if (dense_turns_ && settle == 0) {
+                std::size_t turns = 0;
+                i = fused_walk<true>(x, y, i, end, turns);
+                if (i - from >= dense_turn_spacing * (turns + 1)) dense_turns_ = false;
+            } else {
+                std::size_t turns = 0;
+                i = fused_walk<false>(x, y, i, end, turns);
+                short_stops_ = i != end && i - from < dense_turn_spacing ? short_stops_ + 1 : 0;
+                if (short_stops_ >= 2) dense_turns_ = true;
+            }
             if (i == end) break;
             const std::size_t count = i == from ? std::min(end - i, quiet_block_width<T>) : 1;
             x_runs_.push_samples(x, y, i, i + count);
@@ -329,6 +340,11 @@ private:
     // next attempt: enough for the three units an attempt needs.
     static constexpr std::size_t settle_after_stop = 3;
 
+    // Turns closer than this, on average, count as dense.
+    static constexpr std::size_t dense_turn_spacing = 4;
+    bool dense_turns_ = false;
+    std::size_t short_stops_ = 0;
+
     // The three stages fused into one loop for the common case: an x-run
     // grows, or ends with an x-point that starts a y-run of its own while
     // the y-point before it carries the detector's direction on or turns it.
@@ -336,14 +352,16 @@ private:
     // order; at anything else (an x-point that joins the y-run, a direction
     // that turns NaN, a y-chunk start, and any turn unless `through_turns`)
     // the loop stops before the sample that causes it and hands the state
-    // back to the stages, which take that sample.  Starts only where
+    // back to the stages, which take that sample.  Counts the turns it takes
+    // in `turns`.  Starts only where
     // the y-run in progress holds one x-point and the stitches pass points
     // straight on; returns where it stopped.
     // (Out of line: inlined into the whole pass, its loop lost registers to
     // the rest and ran 10% slower on long x-runs; it is called once per
     // stretch, not per sample.)
+    template <bool through_turns>
     [[gnu::noinline]] std::size_t fused_walk(Samples<T> x, Samples<T> y, std::size_t i, std::size_t end,
-                                             bool through_turns) {
+                                             std::size_t& turns) {
         if constexpr (has_fast_path) {
             if (x_runs_.count() == 0 || x_runs_.last() + 1 != i || y_runs_.count() != 1 || !final_.steady()) {
                 return i;
@@ -418,8 +436,14 @@ private:
                 // the loop above, whose state the call would otherwise have
                 // kept in memory: that loop ran 1.5x slower on long x-runs.
                 // A direction that turns NaN goes to the stages.
-                if (!turned || !through_turns || std::isnan(turn_next)) break;
-                final_.record_turn_at(latest, turn_next);
+                if constexpr (!through_turns) {
+                    (void)turned, (void)turn_mean, (void)turn_next, (void)turns;
+                    break;
+                } else {
+                    if (!turned || std::isnan(turn_next)) break;
+                    final_.record_turn_at(latest, turn_next);
+                    ++turns;
+                }
                 direction = turn_next;
                 latest = held;
                 ++points;
