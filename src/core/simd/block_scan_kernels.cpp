@@ -77,6 +77,16 @@ inline bool all_lanes(typename Block<T>::Masks mask) {
     return all == ~std::uint64_t{0};
 }
 
+// Whether any lane of a comparison's result is true.
+template <class T>
+inline bool any_lane(typename Block<T>::Masks mask) {
+    std::uint64_t words[vector_bytes / 8];
+    std::memcpy(words, &mask, sizeof words);
+    std::uint64_t any = 0;
+    for (std::uint64_t w : words) any |= w;
+    return any != 0;
+}
+
 // The lanes whose step in y from y1 (before) to y0 is quiet
 // (y_step_is_quiet).
 template <class T>
@@ -138,26 +148,41 @@ inline typename Block<T>::Masks quiet_samples(const unsigned char* xb, const uns
     const Masks magnitude = ~(Masks{} + Block<T>::sign_bit);
     const Values summable = Values{} + largest_summable_copy<T>;
     constexpr std::size_t back = longest_quiet_unit;
-    // xs[j] = x[k - j] for j = 0 .. back; y alike.
+    // xs[j] = x[k - j] for j = 0 .. back; y alike.  The first four come
+    // first: where no sample of the vector repeats the one before and no
+    // two in a row do one sample back, there are no copies, and the steps
+    // and x-pairs settle it (a hatch on a grid, a few degrees off an axis).
     Values xs[back + 1], ys[back + 1];
-    for (std::size_t j = 0; j <= back; ++j) {
+    for (std::size_t j = 0; j <= 3; ++j) {
         std::memcpy(&xs[j], xb + offset - j * sizeof(T), sizeof xs[j]);
         std::memcpy(&ys[j], yb + offset - j * sizeof(T), sizeof ys[j]);
     }
     // repeats[j]: sample k - j repeats the one before, bit for bit (compared
     // as integers); x_repeats alike for x alone.
     Masks repeats[back], x_repeats[back];
-    for (std::size_t j = 0; j < back; ++j) {
+    for (std::size_t j = 0; j < 3; ++j) {
         x_repeats[j] = (Masks)xs[j] == (Masks)xs[j + 1];
         repeats[j] = x_repeats[j] & ((Masks)ys[j] == (Masks)ys[j + 1]);
     }
     repeat = x_repeats[0];
+    // The second samples of x-pairs.
+    auto pairs = [&] {
+        return x_repeats[0] & ~x_repeats[1] & quiet_y_steps<T>(ys[1], ys[0], flip) &
+               ((Values)((Masks)ys[0] & magnitude) <= summable) & ((Values)((Masks)ys[1] & magnitude) <= summable);
+    };
+    if (!any_lane<T>(repeats[0] | (repeats[1] & repeats[2]))) return quiet_steps<T>(xb, yb, offset, flip) | pairs();
+    for (std::size_t j = 4; j <= back; ++j) {
+        std::memcpy(&xs[j], xb + offset - j * sizeof(T), sizeof xs[j]);
+        std::memcpy(&ys[j], yb + offset - j * sizeof(T), sizeof ys[j]);
+    }
+    for (std::size_t j = 3; j < back; ++j) {
+        x_repeats[j] = (Masks)xs[j] == (Masks)xs[j + 1];
+        repeats[j] = x_repeats[j] & ((Masks)ys[j] == (Masks)ys[j + 1]);
+    }
     const Values summable_y0 = (Values)((Masks)ys[0] & magnitude);
     const Masks step = quiet_steps<T>(xb, yb, offset, flip) &
                        (~(repeats[1] & repeats[2]) | clears_margin<T>(ys[1], ys[0]));
-    // The second sample of an x-pair.
-    const Masks pair = x_repeats[0] & ~x_repeats[1] & quiet_y_steps<T>(ys[1], ys[0], flip) &
-                       (summable_y0 <= summable) & ((Values)((Masks)ys[1] & magnitude) <= summable);
+    const Masks pair = pairs();
     // A copy, of a unit that started within `back` samples (at k - j, where
     // the copies k - j + 1 .. k repeat and k - j does not) at a sample that
     // starts its x-run; at the third copy, the step into the unit clears
