@@ -117,29 +117,12 @@ TYPED_TEST(SinglePassTest, ShortLinesOfEveryLengthMatchTheStages) {
     for (std::size_t workers : {1, 2, 3}) expect_pass_matches_stages(xs, ys, workers, "short lines");
 }
 
-// Turns at random, so that the fused walk takes them one after another:
-// stretches where y reverses at every sample, or at random, between clean
-// lines (after which a skip makes the walk stop at its first turn), and
-// directions that turn NaN or infinite (inf - inf), which it leaves to the
-// stages; long enough to be walked in segments.
+// Turns at random, so that the fused walk takes them one after another,
+// between clean lines and with directions it leaves to the stages
+// (dense_turns); long enough to be walked in segments.
 TYPED_TEST(SinglePassTest, DenseTurnsMatchTheStages) {
-    using T = TypeParam;
-    std::mt19937 rng(41);
-    std::normal_distribution<double> jitter(0.0, 1.0);
-    std::vector<T> xs, ys;
-    double x = 0.0;
-    const double inf = std::numeric_limits<double>::infinity();
-    const double nan = std::numeric_limits<double>::quiet_NaN();
-    for (int stretch = 0; stretch < 1400; ++stretch) {
-        const int kind = stretch % 4;
-        for (int k = 0; k < 400; ++k) {
-            x += 0.001 + 1e-4 * std::fabs(jitter(rng));
-            double y = kind == 0 ? 0.01 * k : kind == 1 ? (k % 2 == 0 ? 1.0 : -1.0) : jitter(rng);
-            if (kind == 3 && k % 97 == 5) y = k % 2 == 0 ? inf : nan;
-            xs.push_back(static_cast<T>(x));
-            ys.push_back(static_cast<T>(y));
-        }
-    }
+    std::vector<TypeParam> xs, ys;
+    dense_turns(1400, 41, xs, ys);
     for (std::size_t workers : {1, 2, 3}) expect_pass_matches_stages(xs, ys, workers, "dense turns");
 }
 

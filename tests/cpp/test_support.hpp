@@ -152,6 +152,29 @@ void tricky_samples(std::size_t n, unsigned seed, std::vector<T>& xs, std::vecto
 
 // A slanted serpentine raster: `lines` lines of `per_line` samples, each
 // sample its own run and every step inside a line quiet.
+// Stretches of 400 samples, x moving on by a little over 0.001 each: a
+// clean line (after which a skip makes the fused walk stop at its first
+// turn), y reversing at every sample, y at random, and y at random with
+// infinite and NaN samples (directions that turn NaN or infinite).
+template <class T>
+void dense_turns(int stretches, unsigned seed, std::vector<T>& xs, std::vector<T>& ys) {
+    std::mt19937 rng(seed);
+    std::normal_distribution<double> jitter(0.0, 1.0);
+    const double inf = std::numeric_limits<double>::infinity();
+    const double nan = std::numeric_limits<double>::quiet_NaN();
+    double x = 0.0;
+    for (int stretch = 0; stretch < stretches; ++stretch) {
+        const int kind = stretch % 4;
+        for (int k = 0; k < 400; ++k) {
+            x += 0.001 + 1e-4 * std::fabs(jitter(rng));
+            double y = kind == 0 ? 0.01 * k : kind == 1 ? (k % 2 == 0 ? 1.0 : -1.0) : jitter(rng);
+            if (kind == 3 && k % 97 == 5) y = k % 2 == 0 ? inf : nan;
+            xs.push_back(static_cast<T>(x));
+            ys.push_back(static_cast<T>(y));
+        }
+    }
+}
+
 template <class T>
 void serpentine(int lines, int per_line, std::vector<T>& xs, std::vector<T>& ys) {
     for (int j = 0; j < lines; ++j) {
