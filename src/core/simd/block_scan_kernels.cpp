@@ -24,7 +24,6 @@
 #include <cstdint>
 #include <cstring>
 #include <limits>
-#include <utility>
 
 #if defined(__SSE2__)
 #include <immintrin.h>
@@ -76,47 +75,49 @@ struct Block<float> : Vectors<float, std::int32_t> {};
 // all zeros) is true, and whether any is: on x86 from the top bit of each
 // byte, one instruction, where reducing the vector's words took a chain of
 // extracts in every block.
-#if defined(__SSE2__)
-template <class T>
-inline std::uint64_t byte_signs(typename Block<T>::Masks mask) {
 #if defined(__AVX512BW__)
-    return _mm512_movepi8_mask((__m512i)mask);
-#elif defined(__AVX2__)
-    return static_cast<std::uint32_t>(_mm256_movemask_epi8((__m256i)mask));
-#else
-    return static_cast<std::uint32_t>(_mm_movemask_epi8((__m128i)mask));
-#endif
-}
-inline constexpr std::uint64_t every_byte_sign =
-    vector_bytes == 64 ? ~std::uint64_t{0} : (std::uint64_t{1} << vector_bytes) - 1;
 template <class T>
 inline bool all_lanes(typename Block<T>::Masks mask) {
-    return byte_signs<T>(mask) == every_byte_sign;
+    return _mm512_movepi8_mask((__m512i)mask) == ~std::uint64_t{0};
 }
 template <class T>
 inline bool any_lane(typename Block<T>::Masks mask) {
-    return byte_signs<T>(mask) != 0;
+    return _mm512_movepi8_mask((__m512i)mask) != 0;
+}
+#elif defined(__AVX2__)
+template <class T>
+inline bool all_lanes(typename Block<T>::Masks mask) {
+    return _mm256_movemask_epi8((__m256i)mask) == -1;
+}
+template <class T>
+inline bool any_lane(typename Block<T>::Masks mask) {
+    return _mm256_movemask_epi8((__m256i)mask) != 0;
+}
+#elif defined(__SSE2__)
+template <class T>
+inline bool all_lanes(typename Block<T>::Masks mask) {
+    return _mm_movemask_epi8((__m128i)mask) == 0xFFFF;
+}
+template <class T>
+inline bool any_lane(typename Block<T>::Masks mask) {
+    return _mm_movemask_epi8((__m128i)mask) != 0;
 }
 #else
-// The vector's 64-bit words, ANDed together (first) and ORed together.
 template <class T>
-inline std::pair<std::uint64_t, std::uint64_t> reduced_words(typename Block<T>::Masks mask) {
+inline bool all_lanes(typename Block<T>::Masks mask) {
     std::uint64_t words[vector_bytes / 8];
     std::memcpy(words, &mask, sizeof words);
-    std::uint64_t all = ~std::uint64_t{0}, any = 0;
-    for (std::uint64_t w : words) {
-        all &= w;
-        any |= w;
-    }
-    return {all, any};
-}
-template <class T>
-inline bool all_lanes(typename Block<T>::Masks mask) {
-    return reduced_words<T>(mask).first == ~std::uint64_t{0};
+    std::uint64_t all = ~std::uint64_t{0};
+    for (std::uint64_t w : words) all &= w;
+    return all == ~std::uint64_t{0};
 }
 template <class T>
 inline bool any_lane(typename Block<T>::Masks mask) {
-    return reduced_words<T>(mask).second != 0;
+    std::uint64_t words[vector_bytes / 8];
+    std::memcpy(words, &mask, sizeof words);
+    std::uint64_t any = 0;
+    for (std::uint64_t w : words) any |= w;
+    return any != 0;
 }
 #endif
 
