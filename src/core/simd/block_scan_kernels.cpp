@@ -25,10 +25,6 @@
 #include <cstring>
 #include <limits>
 
-#if defined(__SSE2__)
-#include <immintrin.h>
-#endif
-
 #include "block_scans.hpp"
 #include "element_traits.hpp"
 
@@ -71,38 +67,7 @@ struct Block<double> : Vectors<double, std::int64_t> {};
 template <>
 struct Block<float> : Vectors<float, std::int32_t> {};
 
-// Whether every lane of a comparison's result (whose lanes are all ones or
-// all zeros) is true, and whether any is: on x86 from the top bit of each
-// byte, one instruction, where reducing the vector's words took a chain of
-// extracts in every block.
-#if defined(__AVX512BW__)
-template <class T>
-inline bool all_lanes(typename Block<T>::Masks mask) {
-    return _mm512_movepi8_mask((__m512i)mask) == ~std::uint64_t{0};
-}
-template <class T>
-inline bool any_lane(typename Block<T>::Masks mask) {
-    return _mm512_movepi8_mask((__m512i)mask) != 0;
-}
-#elif defined(__AVX2__)
-template <class T>
-inline bool all_lanes(typename Block<T>::Masks mask) {
-    return _mm256_movemask_epi8((__m256i)mask) == -1;
-}
-template <class T>
-inline bool any_lane(typename Block<T>::Masks mask) {
-    return _mm256_movemask_epi8((__m256i)mask) != 0;
-}
-#elif defined(__SSE2__)
-template <class T>
-inline bool all_lanes(typename Block<T>::Masks mask) {
-    return _mm_movemask_epi8((__m128i)mask) == 0xFFFF;
-}
-template <class T>
-inline bool any_lane(typename Block<T>::Masks mask) {
-    return _mm_movemask_epi8((__m128i)mask) != 0;
-}
-#else
+// Whether every lane of a comparison's result is true.
 template <class T>
 inline bool all_lanes(typename Block<T>::Masks mask) {
     std::uint64_t words[vector_bytes / 8];
@@ -111,6 +76,8 @@ inline bool all_lanes(typename Block<T>::Masks mask) {
     for (std::uint64_t w : words) all &= w;
     return all == ~std::uint64_t{0};
 }
+
+// Whether any lane of a comparison's result is true.
 template <class T>
 inline bool any_lane(typename Block<T>::Masks mask) {
     std::uint64_t words[vector_bytes / 8];
@@ -119,7 +86,6 @@ inline bool any_lane(typename Block<T>::Masks mask) {
     for (std::uint64_t w : words) any |= w;
     return any != 0;
 }
-#endif
 
 // The lanes whose step in y from y1 (before) to y0 is quiet
 // (y_step_is_quiet).
