@@ -112,14 +112,4 @@ T select_positive_in_place(std::size_t parts, Visit&& visit, Position&& position
     return select_positive(candidates, k);
 }
 
-// In one part, on the calling thread.
-template <class T, class Visit, class Position>
-T select_positive_in_place(Visit&& visit, Position&& position) {
-    return select_positive_in_place<T>(
-        1, [&](std::size_t, auto&& take) { visit(take); }, position,
-        [](std::size_t count, auto&& task) {
-            for (std::size_t p = 0; p < count; ++p) task(p);
-        });
-}
-
 }  // namespace rastermark

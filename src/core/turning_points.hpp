@@ -166,7 +166,6 @@ public:
     bool has_seen_a() const { return !resumed_ || knows_a_; }
     bool has_seen_b() const { return !resumed_ || knows_b_; }
     const LatestTurns<T>& latest() const { return latest_; }
-    std::size_t seen() const { return seen_; }
 
 private:
     // Kept out of line: turns are rare next to the points that pass through.

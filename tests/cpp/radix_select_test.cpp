@@ -19,6 +19,15 @@ class RadixSelect : public ::testing::Test {};
 using Types = ::testing::Types<float, double>;
 TYPED_TEST_SUITE(RadixSelect, Types);
 
+// The parts of an in-place select, run one after another, in order or in
+// reverse.
+const auto in_order = [](std::size_t parts, auto&& task) {
+    for (std::size_t p = 0; p < parts; ++p) task(p);
+};
+const auto in_reverse = [](std::size_t parts, auto&& task) {
+    for (std::size_t p = parts; p-- > 0;) task(p);
+};
+
 template <class T>
 T by_sorting(std::vector<T> values, std::size_t k) {
     std::nth_element(values.begin(), values.begin() + static_cast<std::ptrdiff_t>(k), values.end());
@@ -40,7 +49,8 @@ void expect_same_bits(std::vector<T> values, std::size_t k) {
     }
     std::size_t visits = 0;
     const T in_place = rastermark::select_positive_in_place<T>(
-        [&](auto&& take) {
+        1,
+        [&](std::size_t, auto&& take) {
             ++visits;
             for (const T v : stored) {
                 if (v > T(0)) take(v);
@@ -49,7 +59,8 @@ void expect_same_bits(std::vector<T> values, std::size_t k) {
         [&](std::size_t count) {
             EXPECT_EQ(count, values.size());
             return k;
-        });
+        },
+        in_order);
     EXPECT_EQ(rastermark::bits(in_place), rastermark::bits(want)) << "in place, k = " << k << " of " << values.size();
     EXPECT_LE(visits, 2u);
     // In parts of uneven length (one empty), the parts run in reverse.
@@ -61,17 +72,16 @@ void expect_same_bits(std::vector<T> values, std::size_t k) {
                 if (stored[i] > T(0)) take(stored[i]);
             }
         },
-        [&](std::size_t) { return k; },
-        [](std::size_t parts, auto&& task) {
-            for (std::size_t p = parts; p-- > 0;) task(p);
-        });
+        [&](std::size_t) { return k; }, in_reverse);
     EXPECT_EQ(rastermark::bits(in_parts), rastermark::bits(want)) << "in parts, k = " << k << " of " << values.size();
     const T got = rastermark::select_positive(values, k);
     EXPECT_EQ(rastermark::bits(got), rastermark::bits(want)) << "k = " << k << " of " << values.size();
 }
 
 TEST(RadixSelectInPlace, NoValuesGiveZero) {
-    EXPECT_EQ(rastermark::select_positive_in_place<double>([](auto&&) {}, [](std::size_t) { return 0; }), 0.0);
+    EXPECT_EQ(rastermark::select_positive_in_place<double>(
+                  1, [](std::size_t, auto&&) {}, [](std::size_t) { return 0; }, in_order),
+              0.0);
 }
 
 TYPED_TEST(RadixSelect, AgreesWithNthElementOnAdversarialPatterns) {
